@@ -1,0 +1,75 @@
+#pragma once
+// A Plugin with a gain, a real delay line for its latency, an optional
+// gain-reduction meter, a parameter table, a state blob and an editor flag. Tests
+// change it and fire its observers from any thread.
+//
+// Threads: as Plugin. The knobs (gain, latency, meterValue) are atomics, so a test
+// may turn them while the worker runs; params and state are guarded for the test
+// thread against the main thread.
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "hosting/plugin.h"
+
+namespace bridge::test {
+
+struct FakePluginOptions {
+  float gain = 1.0f;
+  int latency = 0;
+  int maxLatency = 4096;  // delay line capacity
+  bool meter = false;
+  bool editor = false;
+  double tailSeconds = 0.0;
+  std::vector<ParamInfo> params;  // empty: one parameter "Gain"
+  // When set, counts the live plug-ins made with these options.
+  std::shared_ptr<std::atomic<int>> liveCounter;
+};
+
+class FakePlugin : public Plugin {
+ public:
+  explicit FakePlugin(FakePluginOptions options = {});
+  ~FakePlugin() override;
+
+  // Plugin
+  int latencySamples() override { return latency.load(); }
+  double tailSeconds() override { return tail_; }
+  void reset() override;
+  void process(float* left, float* right, int frames, const Transport& transport) override;
+  std::vector<ParamInfo> params() override;
+  void setParam(int index, float normalized) override;
+  bool getParam(int index, float& normalized, std::string& text) override;
+  std::vector<uint8_t> getState() override;
+  // Takes blobs that begin with "FK"; refuses anything else.
+  bool setState(const std::vector<uint8_t>& blob) override;
+  bool gainReduction(float& value) override;
+  float toDb(float value) override;
+  bool hasEditor() override { return editor_; }
+  void openEditor(const std::string& title) override;
+  void closeEditor() override;
+
+  // Knobs and records.
+  std::atomic<float> gain;
+  std::atomic<int> latency;
+  std::atomic<float> meterValue{0.0f};
+  std::atomic<int> processCalls{0};
+  std::atomic<int> resetCalls{0};
+  std::atomic<int> framesProcessed{0};
+  std::atomic<double> lastTimelineSample{-1.0};
+  std::atomic<bool> editorOpen{false};
+  std::string lastEditorTitle;  // main thread
+
+ private:
+  const std::shared_ptr<std::atomic<int>> liveCounter_;
+  const bool meter_;
+  const bool editor_;
+  const double tail_;
+  std::mutex mutex_;
+  std::vector<ParamInfo> params_;
+  std::vector<uint8_t> state_;
+  // Delay line: capacity maxLatency + 1 per channel, preallocated.
+  std::vector<float> delayL_, delayR_;
+  size_t writePos_ = 0;
+};
+
+}  // namespace bridge::test

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/test_dir.h"
+#include "util/files.h"
+#include "util/process.h"
+
+namespace bridge {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> sh(const std::string& script) { return {"/bin/sh", "-c", script}; }
+
+bool alive(int pid) { return ::kill(pid, 0) == 0; }
+
+int readPid(const fs::path& p) {
+  std::string s = readFile(p);
+  return s.empty() ? 0 : std::stoi(s);
+}
+
+struct ChildCase {
+  const char* name;
+  std::vector<std::string> argv;
+  int timeoutMs;
+  int expected;
+};
+
+void PrintTo(const ChildCase& c, std::ostream* os) { *os << c.name; }
+
+class RunProcessCases : public ::testing::TestWithParam<ChildCase> {};
+
+TEST_P(RunProcessCases, Result) {
+  const auto& c = GetParam();
+  EXPECT_EQ(runProcess(c.argv, c.timeoutMs, {}), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, RunProcessCases,
+    ::testing::Values(ChildCase{"exit0", sh("exit 0"), 5000, 0}, ChildCase{"exit3", sh("exit 3"), 5000, 3},
+                      ChildCase{"exit255", sh("exit 255"), 5000, 255},
+                      ChildCase{"segv", sh("kill -SEGV $$"), 5000, -2},
+                      ChildCase{"abort", sh("kill -ABRT $$"), 5000, -2},
+                      ChildCase{"missing", {"/nonexistent/krevlo-helper"}, 5000, -1},
+                      ChildCase{"relativeNotSearched", {"sh", "-c", "exit 0"}, 5000, -1},
+                      ChildCase{"hangs", sh("exec sleep 30"), 100, -3},
+                      ChildCase{"zeroTimeout", sh("exec sleep 30"), 0, -3}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(RunProcess, TimedOutChildIsGone) {
+  fs::path pidFile = test::testDir() / "pid";
+  EXPECT_EQ(runProcess(sh("echo $$ > " + pidFile.string() + "; exec sleep 30"), 200, {}), -3);
+  int pid = readPid(pidFile);
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(alive(pid));  // killed and reaped: not even a zombie is left
+}
+
+TEST(RunProcess, ProgressKeepsChildAliveUntilItExits) {
+  // The child outlives the time-out many times over, but reports progress.
+  int polls = 0;
+  ProcessOptions options;
+  options.progress = [&] { return ++polls > 0; };
+  EXPECT_EQ(runProcess(sh("sleep 0.5; exit 7"), 30, options), 7);
+  EXPECT_GT(polls, 0);
+}
+
+TEST(RunProcess, CancelKillsChild) {
+  fs::path pidFile = test::testDir() / "pid";
+  std::atomic<bool> cancel{false};
+  ProcessOptions options;
+  options.cancel = &cancel;
+  // Cancel once the child has announced itself, not after some guessed time.
+  options.progress = [&] {
+    if (readPid(pidFile) > 0) cancel = true;
+    return true;
+  };
+  EXPECT_EQ(runProcess(sh("echo $$ > " + pidFile.string() + "; exec sleep 30"), 60000, options), -1);
+  int pid = readPid(pidFile);
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(alive(pid));
+}
+
+TEST(RunProcess, StoppedChildIsKilledAndReaped) {
+  fs::path pidFile = test::testDir() / "pid";
+  EXPECT_EQ(runProcess(sh("echo $$ > " + pidFile.string() + "; kill -STOP $$; exec sleep 30"), 60000, {}), -1);
+  int pid = readPid(pidFile);
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(alive(pid));
+}
+
+TEST(RunProcess, LowPriorityChildRunsAtNiceTen) {
+  fs::path pidFile = test::testDir() / "pid";
+  int nice = -100;
+  std::atomic<bool> cancel{false};
+  ProcessOptions options;
+  options.lowPriority = true;
+  options.cancel = &cancel;
+  // Read the child's niceness from outside while it runs (field 19 of its stat).
+  options.progress = [&] {
+    int pid = readPid(pidFile);
+    if (pid <= 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && rest >> field; ++i) {
+    }
+    nice = std::stoi(field);
+    cancel = true;
+    return true;
+  };
+  runProcess(sh("echo $$ > " + pidFile.string() + "; exec sleep 30"), 60000, options);
+  EXPECT_EQ(nice, 10);
+}
+
+TEST(RunProcess, ChildInheritsEnvironment) {
+  ::setenv("KREVLO_PROCESS_TEST", "42", 1);
+  EXPECT_EQ(runProcess(sh("test \"$KREVLO_PROCESS_TEST\" = 42"), 5000, {}), 0);
+}
+
+TEST(SelfPath, IsCanonicalRunningExecutable) {
+  std::string self = selfPath();
+  ASSERT_FALSE(self.empty());
+  EXPECT_EQ(self, fs::canonical("/proc/self/exe").string());
+  EXPECT_EQ(fs::path(self).filename(), "util_tests");
+}
+
+}  // namespace
+}  // namespace bridge
