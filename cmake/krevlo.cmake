@@ -29,3 +29,29 @@ function(krevlo_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()
+
+# Folders that several people extend at once include every *.cmake file beside
+# their CMakeLists.txt, one per concern, so adding a concern touches no shared file.
+macro(krevlo_include_parts)
+  file(GLOB _krevlo_parts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+  list(SORT _krevlo_parts)
+  foreach(_part ${_krevlo_parts})
+    include(${_part})
+  endforeach()
+endmacro()
+
+# krevlo_fuzz(name SOURCES ... DEPS ...): a libFuzzer target, built only in the
+# clang tree (scripts/build fuzz) and run for a bounded number of inputs by
+# scripts/test. Seeds, when present, live in tests/fuzz/corpus/<name>/.
+function(krevlo_fuzz name)
+  cmake_parse_arguments(K "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT KREVLO_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${K_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${K_DEPS})
+  krevlo_warnings(${name})
+  add_dependencies(fuzz_all ${name})
+endfunction()
