@@ -1,0 +1,109 @@
+// Heap allocations on the audio path, counted by the replaced operator new of
+// support/counting_new.cpp, which only this binary links. The worker may
+// allocate nothing per block: the output frame reuses the input's storage.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <iterator>
+#include <mutex>
+
+#include "engine/chain.h"
+#include "support/audio_frames.h"
+#include "support/counting_new.h"
+#include "support/fake_plugin.h"
+
+namespace bridge {
+namespace {
+
+using test::makeFrame;
+
+// Output callback that records the worker's own allocation count per block
+// without allocating.
+struct Counter {
+  std::mutex mutex;
+  std::condition_variable cv;
+  size_t blocks = 0;
+  uint64_t allocationsAt[512] = {};
+
+  void onOutput(std::vector<uint8_t> frame) {
+    const uint64_t now = test::threadAllocations();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (blocks < std::size(allocationsAt)) allocationsAt[blocks] = now;
+    ++blocks;
+    cv.notify_all();
+    (void)frame;
+  }
+  bool wait(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::seconds(20), [&] { return blocks >= n; });
+  }
+};
+
+TEST(AudioAllocations, NonePerBlockThroughAFullyMeteredChain) {
+  Counter counter;
+  Chain chain(1, 48000.0, [&](std::vector<uint8_t> f) { counter.onOutput(std::move(f)); }, false);
+  std::vector<std::shared_ptr<test::FakePlugin>> plugins;
+  SlotList slots;
+  for (int i = 0; i < 8; ++i) {
+    test::FakePluginOptions o;
+    o.latency = (i % 3) * 64;
+    o.meter = i % 2 == 0;
+    o.gain = 0.9f;
+    plugins.push_back(std::make_shared<test::FakePlugin>(o));
+    auto slot = std::make_shared<Slot>();
+    slot->key = "s" + std::to_string(i);
+    slot->plugin = plugins.back();
+    slot->meter = true;
+    slot->stereo = true;
+    slot->spectrum = true;
+    slot->spectrumOwner = std::make_unique<Spectrum>(48000.0);
+    slot->spectrumPtr = slot->spectrumOwner.get();
+    slots.push_back(slot);
+  }
+  chain.setSlots(slots);
+
+  constexpr int kBlocks = 300, kFirst = 20, kLast = 280;
+  std::vector<std::vector<uint8_t>> frames;
+  for (int b = 0; b < kBlocks; ++b) {
+    test::FrameSpec s;
+    s.position = b * 512;
+    s.epoch = b < 150 ? 0 : 1;  // a stream reset halfway
+    frames.push_back(makeFrame(s, 512, 0.25f));
+  }
+  for (int b = 0; b < kBlocks; ++b) {
+    // Bypass toggles now and then, so cross-fades run too.
+    if (b % 40 == 10) slots[3]->bypass = !slots[3]->bypass.load();
+    // Rows are drained as the level pushes would.
+    if (b % 30 == 0) chain.takeLevels();
+    chain.push(std::move(frames[b]));
+    if (b % 50 == 49) {
+      ASSERT_TRUE(counter.wait(static_cast<size_t>(b + 1)));
+    }
+  }
+  ASSERT_TRUE(counter.wait(kBlocks));
+  std::lock_guard<std::mutex> lock(counter.mutex);
+  EXPECT_EQ(counter.allocationsAt[kLast] - counter.allocationsAt[kFirst], 0u)
+      << "allocations on the worker over " << (kLast - kFirst) << " blocks";
+}
+
+TEST(AudioAllocations, SpectrumAllocatesOnlyWhenMade) {
+  const uint64_t before = test::threadAllocations();
+  Spectrum spectrum(44100.0);
+  EXPECT_GT(test::threadAllocations(), before);
+  std::vector<float> samples(700, 0.3f);
+  int8_t in[Spectrum::kBands], out[Spectrum::kBands];
+  const uint64_t made = test::threadAllocations();
+  spectrum.feed(samples.data(), samples.data(), samples.data(), samples.data(), 700, in, out);
+  spectrum.reset();
+  spectrum.feed(samples.data(), samples.data(), samples.data(), samples.data(), 1, in, out);
+  EXPECT_EQ(test::threadAllocations(), made);
+}
+
+TEST(AudioAllocations, TheCounterSeesAllocations) {
+  const uint64_t before = test::threadAllocations();
+  auto p = std::make_unique<std::vector<int>>(100);
+  EXPECT_GE(test::threadAllocations() - before, 2u);
+}
+
+}  // namespace
+}  // namespace bridge
