@@ -1,0 +1,76 @@
+// Runs a Bridge for a real client: a free port on 127.0.0.1, a fixed pairing
+// code and the given data folder, one fake CLAP host with a "Gain" plug-in.
+// Prints "PORT <n>" once it listens, serves until its standard input closes,
+// then shuts down and exits 0.
+//   bridge_e2e_driver DATA_DIR CODE
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "bridge/bridge.h"
+#include "bridge/origins.h"
+#include "platform/dispatch/main_queue.h"
+#include "support/fake_host.h"
+
+namespace {
+
+// Binds port 0 to learn a free port, then lets it go for the server.
+int freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s DATA_DIR CODE\n", argv[0]);
+    return 2;
+  }
+  bridge::MainQueue queue;
+  bridge::BridgeOptions options;
+  options.dataDir = argv[1];
+  options.port = freePort();
+  options.origins = bridge::originsFromEnvironment();
+  options.fixedCode = argv[2];
+  bridge::Platform platform;
+  platform.runOnMain = [&queue](std::function<void()> job) { queue.post(std::move(job)); };
+
+  auto host = std::make_unique<bridge::test::FakeHost>("CLAP");
+  host->add("Gain");
+  auto b = std::make_unique<bridge::Bridge>(std::move(options), std::move(platform));
+  b->addHost(std::move(host));
+  if (!b->start()) {
+    std::printf("ERROR %s\n", b->status().error.c_str());
+    return 1;
+  }
+  std::printf("PORT %d\n", b->status().port);
+  std::fflush(stdout);
+
+  for (;;) {
+    pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {0, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    queue.drain();
+    if (fds[1].revents) {
+      char buffer[64];
+      if (::read(0, buffer, sizeof buffer) <= 0) break;
+    }
+  }
+  b.reset();
+  queue.drain();
+  return 0;
+}
