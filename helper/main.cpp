@@ -1,7 +1,10 @@
-// Entry of Krevlo Bridge Helper. Plug-in examination is not built yet.
-#include <cstdio>
+// Entry of Krevlo Bridge Helper: it only ever runs the scan command, in a
+// process of its own, so a plug-in that crashes or hangs while it is examined
+// takes down nothing but this process.
+#include "hosting/scan_command.h"
 
-int main() {
-  std::fprintf(stderr, "Krevlo Bridge Helper: plug-in examination is not built yet.\n");
-  return 2;
+int main(int argc, char** argv) {
+  int code = 1;
+  bridge::runScanHelper(argc, argv, code);
+  return code;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -44,6 +45,13 @@ std::filesystem::path testDir() { return current; }
 }  // namespace bridge::test
 
 int main(int argc, char** argv) {
+  // A test binary is never a scan helper: started as one by mistake (a scan
+  // without an explicit helper falls back to the running executable) it would
+  // run the whole suite again, and again in every helper that suite starts.
+  if (argc == 5 && std::string(argv[1]) == "--scan") {
+    std::fprintf(stderr, "%s: a test binary is not a scan helper; pass the helper explicitly\n", argv[0]);
+    return 1;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   // Real-time scheduling is measured in benchmarks, not in tests.
   ::setenv("QUILLET_RT", "0", 0);

@@ -1,0 +1,334 @@
+#include "hosting/scan.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "util/files.h"
+#include "util/process.h"
+
+namespace bridge {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t kBatchSize = 16;
+constexpr size_t kMaxWorkers = 4;
+constexpr int kDefaultTimeoutMs = 60000;
+
+struct Pending {
+  std::string path;
+  int64_t stamp;
+};
+
+// Modification time in nanoseconds since 1970; 0 when it cannot be read. A
+// bundle folder's own time counts.
+int64_t stampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// atoi semantics (leading digits; anything else reads as 0), without atoi's
+// undefined behaviour on overflow.
+int scanTimeoutMs() {
+  const char* text = std::getenv("QUILLET_SCAN_TIMEOUT_MS");
+  if (!text) return kDefaultTimeoutMs;
+  long long v = std::strtoll(text, nullptr, 10);
+  if (v < 1) return kDefaultTimeoutMs;
+  return v > INT_MAX ? INT_MAX : static_cast<int>(v);
+}
+
+// The cache file may have been edited by hand: nothing read from it may throw.
+json readCache(const fs::path& file) {
+  json cache;
+  try {
+    cache = json::parse(readFile(file), nullptr, false);
+  } catch (const json::exception&) {
+    return json::object();
+  }
+  return cache.is_discarded() ? json::object() : cache;
+}
+
+std::set<std::string> stringSet(const json& cache, const char* key) {
+  std::set<std::string> out;
+  if (!cache.is_object()) return out;
+  auto it = cache.find(key);
+  if (it == cache.end() || !it->is_array()) return out;
+  for (const auto& e : *it)
+    if (e.is_string()) out.insert(e.get<std::string>());
+  return out;
+}
+
+// An integer member equal to `stamp`; a missing member reads as 0, any other
+// type never matches.
+bool stampMatches(const json& entry, int64_t stamp) {
+  auto it = entry.find("stamp");
+  if (it == entry.end()) return stamp == 0;
+  if (it->is_number_unsigned()) return stamp >= 0 && it->get<uint64_t>() == static_cast<uint64_t>(stamp);
+  if (it->is_number_integer()) return it->get<int64_t>() == stamp;
+  return false;
+}
+
+bool reusable(const json& entry, int64_t stamp) {
+  if (!entry.is_object()) return false;
+  auto tags = entry.find("tags");
+  return tags != entry.end() && tags->is_boolean() && tags->get<bool>() && stampMatches(entry, stamp);
+}
+
+// Shared by the calling thread and the workers. `mutex` guards results,
+// blocked, hung and every cache write once workers run.
+struct Scan {
+  const ScanSpec& spec;
+  const std::atomic<bool>& cancel;
+  std::vector<Pending> pending;
+  std::string helper;
+  int timeoutMs = kDefaultTimeoutMs;
+  fs::path workDir;
+
+  std::mutex mutex;
+  json results = json::object();
+  std::set<std::string> blocked;
+  std::set<std::string> hung;
+  std::atomic<size_t> next{0};
+
+  Scan(const ScanSpec& s, const std::atomic<bool>& c) : spec(s), cancel(c) {}
+
+  // A failed write is ignored: the next write replaces the whole file.
+  void writeCache() const {
+    try {
+      json cache = json::object();
+      cache[spec.cacheKey] = results;
+      cache["blocked"] = blocked;
+      cache["hung"] = hung;
+      writeFile(spec.cacheFile, cache.dump(1, ' ', false, json::error_handler_t::replace), false);
+    } catch (...) {
+    }
+  }
+};
+
+std::string workFile(const Scan& s, size_t worker, const char* ext) {
+  return (s.workDir / (s.spec.format + "-" + std::to_string(worker) + ext)).string();
+}
+
+// Reads one run's output for `batch` from `pos` on: line k must carry "i" == k.
+// Advances `pos` past every file the helper reported. Caller holds the mutex.
+void readOutput(Scan& s, const std::string& output, const std::vector<size_t>& batch, size_t& pos) {
+  size_t start = 0;
+  for (int64_t k = 0; pos < batch.size() && start < output.size(); ++k) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    const std::string_view text(output.data() + start, end - start);
+    start = end + 1;
+
+    json line;
+    try {
+      line = json::parse(text, nullptr, false);
+    } catch (const json::exception&) {
+      return;
+    }
+    if (line.is_discarded() || !line.is_object()) return;
+    auto i = line.find("i");
+    if (i == line.end() || !i->is_number_integer()) return;
+    if (i->is_number_unsigned() ? i->get<uint64_t>() != static_cast<uint64_t>(k) : i->get<int64_t>() != k) return;
+
+    const Pending& file = s.pending[batch[pos]];
+    auto entry = line.find("entry");
+    if (entry != line.end() && entry->is_object()) {
+      json result = std::move(*entry);
+      result["stamp"] = file.stamp;
+      result["tags"] = true;
+      s.results[file.path] = std::move(result);
+    } else {
+      s.blocked.insert(file.path);
+    }
+    ++pos;
+  }
+}
+
+void runWorker(Scan& s, size_t w) {
+  const std::string listFile = workFile(s, w, ".txt");
+  const std::string outFile = workFile(s, w, ".jsonl");
+
+  while (!s.cancel.load()) {
+    std::vector<size_t> batch;
+    while (batch.size() < kBatchSize) {
+      size_t i = s.next.fetch_add(1);
+      if (i >= s.pending.size()) break;
+      batch.push_back(i);
+    }
+    if (batch.empty()) return;
+
+    size_t pos = 0;
+    while (pos < batch.size() && !s.cancel.load()) {
+      std::string list;
+      for (size_t k = pos; k < batch.size(); ++k) {
+        list += s.pending[batch[k]].path;
+        list += '\0';
+      }
+      // A stale list or output file would be examined or read as this run's:
+      // results would land under the wrong files. Either one failing to be
+      // replaced makes the run fail before it starts.
+      bool ready = writeFile(listFile, list, false);
+      std::error_code ec;
+      fs::remove(outFile, ec);
+      if (fs::exists(fs::symlink_status(outFile, ec))) ready = false;
+
+      int result = -1;
+      if (ready) {
+        ProcessOptions options;
+        options.cancel = &s.cancel;
+        options.lowPriority = true;
+        uintmax_t seen = 0;
+        options.progress = [&outFile, &seen] {
+          std::error_code sizeError;
+          uintmax_t size = fs::file_size(outFile, sizeError);
+          if (sizeError || size == seen) return false;
+          seen = size;
+          return true;
+        };
+        result = runProcess({s.helper, "--scan", s.spec.format, listFile, outFile}, s.timeoutMs, options);
+      }
+      if (s.cancel.load()) return;
+
+      std::lock_guard<std::mutex> lock(s.mutex);
+      // The helper creates its output file before it examines anything, so a
+      // run that ended with -1 and left the file had started: it was stopped
+      // (or lost) midway and counts as hung, not as a helper that never ran.
+      const bool started = ready && fs::exists(fs::symlink_status(outFile, ec));
+      if (ready) readOutput(s, readFile(outFile), batch, pos);
+      if (pos < batch.size()) {
+        if (result == -1 && !started) {
+          s.writeCache();
+          return;
+        }
+        const std::string& culprit = s.pending[batch[pos]].path;
+        if (result == -3 || result == -1)
+          s.hung.insert(culprit);
+        else
+          s.blocked.insert(culprit);
+        ++pos;
+      }
+      s.writeCache();
+    }
+  }
+}
+
+// Nothing may escape a worker thread: that would end the process.
+void worker(Scan& s, size_t w) noexcept {
+  try {
+    runWorker(s, w);
+  } catch (...) {
+    try {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.writeCache();
+    } catch (...) {
+    }
+  }
+}
+
+std::vector<std::string> failedList(const Scan& s) {
+  std::vector<std::string> out(s.blocked.begin(), s.blocked.end());
+  out.insert(out.end(), s.hung.begin(), s.hung.end());
+  return out;
+}
+
+}  // namespace
+
+std::string defaultScanHelper() {
+  const std::string self = selfPath();
+  if (self.empty()) return self;
+  const fs::path beside = fs::path(self).parent_path() / "krevlo-bridge-helper";
+  std::error_code ec;
+  return fs::exists(beside, ec) ? beside.string() : self;
+}
+
+ScanResult scanInHelpers(const ScanSpec& spec, const std::vector<std::string>& files,
+                         const std::atomic<bool>& cancel) {
+  Scan s(spec, cancel);
+  json cache = readCache(spec.cacheFile);
+  if (!spec.retry) {
+    s.blocked = stringSet(cache, "blocked");
+    s.hung = stringSet(cache, "hung");
+  }
+  json old = json::object();
+  if (cache.is_object()) {
+    auto it = cache.find(spec.cacheKey);
+    if (it != cache.end() && it->is_object()) old = std::move(*it);
+  }
+
+  // Files that are gone leave the lists.
+  const std::set<std::string> listed(files.begin(), files.end());
+  std::erase_if(s.blocked, [&](const std::string& p) { return !listed.count(p); });
+  std::erase_if(s.hung, [&](const std::string& p) { return !listed.count(p); });
+
+  for (const std::string& path : files) {
+    if (s.blocked.count(path) || s.hung.count(path)) continue;
+    const int64_t stamp = stampOf(path);
+    auto hit = old.find(path);
+    if (hit != old.end() && reusable(*hit, stamp)) {
+      s.results[path] = std::move(*hit);
+      continue;
+    }
+    if (spec.probe) {
+      json quick;
+      try {
+        quick = spec.probe(path);
+      } catch (...) {
+        quick = nullptr;
+      }
+      if (quick.is_object()) {
+        quick["stamp"] = stamp;
+        quick["tags"] = true;
+        s.results[path] = std::move(quick);
+        continue;
+      }
+    }
+    s.pending.push_back({path, stamp});
+  }
+
+  s.writeCache();
+  if (s.pending.empty()) return {std::move(s.results), failedList(s)};
+
+  s.helper = spec.helper.empty() ? defaultScanHelper() : spec.helper;
+  s.timeoutMs = scanTimeoutMs();
+  s.workDir = spec.cacheFile.parent_path() / "scan";
+  std::error_code ec;
+  fs::create_directories(s.workDir, ec);
+
+  const size_t count = std::min(kMaxWorkers, (s.pending.size() + kBatchSize - 1) / kBatchSize);
+  std::vector<std::thread> workers;
+  for (size_t w = 0; w < count; ++w) {
+    try {
+      workers.emplace_back(worker, std::ref(s), w);
+    } catch (const std::system_error&) {
+      break;  // fewer workers share the same counter
+    }
+  }
+  for (auto& t : workers) t.join();
+
+  return {std::move(s.results), failedList(s)};
+}
+
+std::vector<std::string> fileNames(const std::vector<std::string>& paths) {
+  std::vector<std::string> out;
+  out.reserve(paths.size());
+  for (const auto& p : paths) {
+    fs::path path(p);
+    if (!path.has_filename() && path.has_parent_path()) path = path.parent_path();
+    out.push_back(path.stem().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace bridge

@@ -1,0 +1,55 @@
+#pragma once
+// Examining plug-in files in helper processes, with a per-format cache.
+//
+// Every file that the cache cannot answer is examined by the "--scan" command in
+// a helper process, at most 16 files per run and at most 4 helpers at once. A
+// file whose examination crashes a helper is recorded as "blocked", one that
+// outlasts the time-out as "hung"; both are skipped by later scans until one
+// with `retry` set. Results are cached by path and modification time.
+//
+// Files, beside the cache file: the cache ("vst3-cache.json", "clap-cache.json")
+// and the work folder "scan" with one list file (<format>-<worker>.txt) and one
+// output file (<format>-<worker>.jsonl) per worker. The environment variable
+// QUILLET_SCAN_TIMEOUT_MS sets the time-out without progress (default 60000).
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace bridge {
+
+struct ScanSpec {
+  std::string format;                  // "VST3" or "CLAP"
+  std::filesystem::path cacheFile;     // cacheDir / "vst3-cache.json" or "clap-cache.json"
+  std::string cacheKey;                // "bundles" (VST3) or "files" (CLAP)
+  // In-process quick probe tried before any helper; an object answers the file.
+  std::function<nlohmann::json(const std::string&)> probe;
+  bool retry = false;                  // examine blocked and hung files again
+  // The helper executable. Empty: krevlo-bridge-helper beside the running
+  // executable, else the running executable itself. Tests always set it.
+  std::string helper;
+};
+
+struct ScanResult {
+  nlohmann::json entries = nlohmann::json::object();  // path -> probe result + "stamp", "tags"
+  std::vector<std::string> failed;  // blocked paths sorted, then hung paths sorted
+};
+
+// Examines `files` (absolute paths, without duplicates). Blocks the calling
+// thread until all work is done or `cancel` is set; a cancelled or broken scan
+// returns what it has, and the cache written last stays valid.
+// Thread: the scan thread, one call at a time per cache file. Starts up to 4
+// worker threads of its own, which read `cancel` without a lock.
+ScanResult scanInHelpers(const ScanSpec& spec, const std::vector<std::string>& files,
+                         const std::atomic<bool>& cancel);
+
+// The file-name stems of `paths` ("Foo Bar" for /x/Foo Bar.vst3), sorted
+// byte-wise, duplicates kept. Pure.
+std::vector<std::string> fileNames(const std::vector<std::string>& paths);
+
+// The helper that an empty ScanSpec::helper stands for.
+std::string defaultScanHelper();
+
+}  // namespace bridge

@@ -1,0 +1,25 @@
+#pragma once
+// What a VST3 bundle offers: its audio-effect classes.
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace bridge {
+
+// Loads the bundle and lists its effect classes:
+// { "classes": [{uid, name, vendor, version, sub}], "tags": true }, or
+// { "classes": [], "error": text } when it cannot be loaded. Always an object.
+// Runs plug-in code: only the scan command (a helper process) calls it.
+nlohmann::json vst3ScanFile(const std::string& path);
+
+// The same facts from the bundle's moduleinfo.json, with "from": "moduleinfo",
+// without loading code. Null when the bundle has no usable module info.
+// Any thread.
+nlohmann::json vst3ModuleInfo(const std::string& path);
+
+// A class counts as an audio effect when its category is "Audio Module Class"
+// and it has no sub-categories, or none of them is "Instrument", or one begins
+// with "Fx".
+bool vst3IsEffect(const std::string& category, const std::vector<std::string>& subCategories);
+
+}  // namespace bridge
