@@ -1,0 +1,144 @@
+// The clap_host record of every ClapPlugin and the host extensions behind it.
+//
+// A plug-in may call any of these from any thread. Only log, the thread checks
+// and mark_dirty act on the calling thread; everything that touches the plug-in
+// object is posted to the main thread with onMain and dropped once the object is
+// gone. The extension tables are shared by every instance.
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "hosting/clap_plugin.h"
+#include "hosting/editor_window.h"
+
+namespace bridge {
+
+namespace {
+
+constexpr const char* kHostName = "Krevlo Bridge";
+constexpr const char* kHostVersion = "0.1.128";
+
+thread_local bool audioThreadMark = false;
+
+}  // namespace
+
+void markClapAudioThread() { audioThreadMark = true; }
+bool isClapAudioThread() { return audioThreadMark; }
+
+struct ClapPlugin::Callbacks {
+  static ClapPlugin* self(const clap_host_t* host) {
+    return host ? static_cast<ClapPlugin*>(host->host_data) : nullptr;
+  }
+
+  // Plug-ins that misbehave may call with a null host.
+  static void post(const clap_host_t* host, std::function<void(ClapPlugin&)> fn) {
+    if (ClapPlugin* p = self(host)) p->onMain(std::move(fn));
+  }
+
+  static void requestRestart(const clap_host_t* host) {
+    // Only the latency can change here; the plug-in stays active.
+    post(host, [](ClapPlugin& p) { p.latencyChanged(); });
+  }
+  static void requestProcess(const clap_host_t*) {}
+  static void requestCallback(const clap_host_t* host) {
+    post(host, [](ClapPlugin& p) {
+      if (p.instance_->on_main_thread) p.instance_->on_main_thread(p.instance_);
+    });
+  }
+
+  static void log(const clap_host_t*, clap_log_severity severity, const char* message) {
+    if (severity <= CLAP_LOG_INFO) return;
+    std::fprintf(stderr, "[clap] %s\n", message ? message : "");
+  }
+
+  static bool isMainThread(const clap_host_t*) { return std::this_thread::get_id() == mainThread.load(); }
+  static bool isAudioThread(const clap_host_t*) { return isClapAudioThread(); }
+
+  static void paramsRescan(const clap_host_t*, clap_param_rescan_flags) {}
+  static void paramsClear(const clap_host_t*, clap_id, clap_param_clear_flags) {}
+  static void paramsRequestFlush(const clap_host_t*) {}
+
+  static void latencyChanged(const clap_host_t* host) { post(host, [](ClapPlugin& p) { p.latencyChanged(); }); }
+
+  static void markDirty(const clap_host_t* host) {
+    if (ClapPlugin* p = self(host)) p->paramChanged(-1);
+  }
+
+  static void resizeHintsChanged(const clap_host_t*) {}
+  static bool requestResize(const clap_host_t* host, uint32_t width, uint32_t height) {
+    post(host, [width, height](ClapPlugin& p) {
+      if (p.window_) clapResizeWindow(p.window_, static_cast<int>(width), static_cast<int>(height));
+    });
+    return true;
+  }
+  static bool requestShow(const clap_host_t*) { return false; }
+  static bool requestHide(const clap_host_t*) { return false; }
+  static void guiClosed(const clap_host_t* host, bool) {
+    // The plug-in closed its side: no editorClosed, as for our own close.
+    post(host, [](ClapPlugin& p) { p.closeWindow(); });
+  }
+
+  static bool rescanFlagSupported(const clap_host_t*, uint32_t) { return false; }
+  static void portsRescan(const clap_host_t*, uint32_t) {}
+
+  static const clap_host_log_t log_;
+  static const clap_host_thread_check_t threadCheck_;
+  static const clap_host_params_t params_;
+  static const clap_host_latency_t latency_;
+  static const clap_host_state_t state_;
+  static const clap_host_gui_t gui_;
+  static const clap_host_audio_ports_t audioPorts_;
+};
+
+const clap_host_log_t ClapPlugin::Callbacks::log_{&Callbacks::log};
+const clap_host_thread_check_t ClapPlugin::Callbacks::threadCheck_{&Callbacks::isMainThread,
+                                                                    &Callbacks::isAudioThread};
+const clap_host_params_t ClapPlugin::Callbacks::params_{&Callbacks::paramsRescan, &Callbacks::paramsClear,
+                                                        &Callbacks::paramsRequestFlush};
+const clap_host_latency_t ClapPlugin::Callbacks::latency_{&Callbacks::latencyChanged};
+const clap_host_state_t ClapPlugin::Callbacks::state_{&Callbacks::markDirty};
+const clap_host_gui_t ClapPlugin::Callbacks::gui_{&Callbacks::resizeHintsChanged, &Callbacks::requestResize,
+                                                  &Callbacks::requestShow, &Callbacks::requestHide,
+                                                  &Callbacks::guiClosed};
+const clap_host_audio_ports_t ClapPlugin::Callbacks::audioPorts_{&Callbacks::rescanFlagSupported,
+                                                                 &Callbacks::portsRescan};
+
+void ClapPlugin::initHostRecord() {
+  host_.clap_version = clap_version_t{CLAP_VERSION_MAJOR, CLAP_VERSION_MINOR, CLAP_VERSION_REVISION};
+  host_.host_data = this;
+  host_.name = kHostName;
+  host_.vendor = kHostName;
+  host_.url = "";
+  host_.version = kHostVersion;
+  host_.get_extension = &ClapPlugin::hostExtension;
+  host_.request_restart = &Callbacks::requestRestart;
+  host_.request_process = &Callbacks::requestProcess;
+  host_.request_callback = &Callbacks::requestCallback;
+}
+
+const void* ClapPlugin::hostExtension(const clap_host_t*, const char* id) {
+  if (!id) return nullptr;
+  if (std::strcmp(id, CLAP_EXT_LOG) == 0) return &Callbacks::log_;
+  if (std::strcmp(id, CLAP_EXT_THREAD_CHECK) == 0) return &Callbacks::threadCheck_;
+  if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &Callbacks::params_;
+  if (std::strcmp(id, CLAP_EXT_LATENCY) == 0) return &Callbacks::latency_;
+  if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &Callbacks::state_;
+  if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &Callbacks::gui_;
+  if (std::strcmp(id, CLAP_EXT_AUDIO_PORTS) == 0) return &Callbacks::audioPorts_;
+  return nullptr;
+}
+
+void ClapPlugin::onMain(std::function<void(ClapPlugin&)> fn) {
+  if (!runOnMain_) return;
+  std::weak_ptr<std::atomic<bool>> alive = alive_;
+  ClapPlugin* self = this;
+  runOnMain_([self, alive, fn = std::move(fn)] {
+    // The object lives exactly while its flag does and is true: both are
+    // changed only on the main thread, where this runs.
+    auto flag = alive.lock();
+    if (!flag || !flag->load() || !self->instance_) return;
+    fn(*self);
+  });
+}
+
+}  // namespace bridge

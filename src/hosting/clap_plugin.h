@@ -1,0 +1,141 @@
+#pragma once
+// One CLAP plug-in instance behind the Plugin interface.
+//
+// Threads: process and reset run on the chain's audio thread; latencySamples,
+// tailSeconds and gainReduction on the threads the Plugin contract names;
+// everything else, creation and destruction included, on the main thread. The
+// audio thread never waits for a lock: parameter edits reach it through a queue
+// that it only try-locks, and parameter values and the meter cross as atomics.
+// process allocates only when its event or port lists outgrow every earlier
+// block. The plug-in may call its host record (clap_host_callbacks.cpp) from any
+// thread; what must touch this object runs on the main thread through onMain,
+// and only while the object lives.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hosting/clap_module.h"
+#include "hosting/plugin.h"
+#include "platform/clap/clap_ext.h"
+
+namespace bridge {
+
+struct ClapWindow;
+
+using RunOnMain = std::function<void(std::function<void()>)>;
+
+class ClapPlugin final : public Plugin {
+ public:
+  ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, double sampleRate);
+  ~ClapPlugin() override;
+  ClapPlugin(const ClapPlugin&) = delete;
+  ClapPlugin& operator=(const ClapPlugin&) = delete;
+
+  // Creates the instance `pluginId` from the module's factory, takes its
+  // extensions, checks its audio ports, builds the parameter table and
+  // activates it for `maxBlock` frames. "" on success, else the failure text;
+  // the caller then destroys this object. Main thread, once.
+  std::string open(const std::string& pluginId, int maxBlock);
+
+  // Plugin
+  int latencySamples() override;
+  double tailSeconds() override;
+  void reset() override;
+  void process(float* left, float* right, int frames, const Transport& transport) override;
+  std::vector<ParamInfo> params() override;
+  void setParam(int index, float normalized) override;
+  bool getParam(int index, float& normalized, std::string& text) override;
+  std::vector<uint8_t> getState() override;
+  bool setState(const std::vector<uint8_t>& blob) override;
+  bool gainReduction(float& value) override;
+  float toDb(float value) override;
+  bool hasEditor() override;
+  void openEditor(const std::string& title) override;
+  void closeEditor() override;
+
+  // The host extensions this system offers, by exact id; null for others.
+  // Any thread.
+  static const void* hostExtension(const clap_host_t* host, const char* id);
+
+  // Runs fn with this plug-in on the main thread, only while it still lives and
+  // has its instance. Returns at once; any thread.
+  void onMain(std::function<void(ClapPlugin&)> fn);
+
+ private:
+  struct Callbacks;  // the host record's functions, clap_host_callbacks.cpp
+  friend struct Callbacks;
+
+  void initHostRecord();
+  bool queryPorts(bool input, uint32_t& count, std::vector<uint32_t>& channels);
+  void buildParamTable();
+  double readValue(clap_id id, double start);
+  // Main thread: the window went away from the plug-in's side or ours.
+  void closeWindow();
+
+  // Audio thread: the event lists given to process.
+  static uint32_t inputSize(const clap_input_events_t* list);
+  static const clap_event_header_t* inputGet(const clap_input_events_t* list, uint32_t index);
+  static bool outputPush(const clap_output_events_t* list, const clap_event_header_t* event);
+  void fillTransport(const Transport& transport);
+
+  std::shared_ptr<Module> module_;
+  double sampleRate_;
+  RunOnMain runOnMain_;
+  // False from the first moment of destruction; posted jobs hold it weakly.
+  std::shared_ptr<std::atomic<bool>> alive_;
+  clap_host_t host_{};
+  const clap_plugin_t* instance_ = nullptr;
+  const clap_plugin_params_t* paramsExt_ = nullptr;
+  const clap_plugin_state_t* stateExt_ = nullptr;
+  const clap_plugin_latency_t* latencyExt_ = nullptr;
+  const clap_plugin_tail_t* tailExt_ = nullptr;
+  const clap_plugin_gui_t* guiExt_ = nullptr;
+  const clap_plugin_audio_ports_t* portsExt_ = nullptr;
+  bool active_ = false;
+  bool processing_ = false;  // audio thread; read by the destructor after the chain stopped
+  int maxBlock_ = 0;
+
+  // Ports: port 0 is stereo on both sides and carries the audio; every further
+  // port gets as many channels as it declares, all on the spare buffer.
+  uint32_t inputPorts_ = 1;
+  uint32_t outputPorts_ = 1;
+  std::vector<uint32_t> inputChannels_, outputChannels_;
+  std::vector<float> inLeft_, inRight_, outLeft_, outRight_, spare_;
+  float* inMain_[2] = {nullptr, nullptr};
+  float* outMain_[2] = {nullptr, nullptr};
+  std::vector<float*> spareChannels_;
+  std::vector<clap_audio_buffer_t> inputBuffers_, outputBuffers_;
+
+  // Audio thread only.
+  std::vector<clap_event_param_value_t> events_;
+  clap_event_transport_t transport_{};
+  clap_input_events_t inEvents_{};
+  clap_output_events_t outEvents_{};
+  int64_t steadyTime_ = 0;
+
+  // Main thread appends; the audio thread takes them when the lock is free.
+  std::mutex pendingMutex_;
+  std::vector<std::pair<clap_id, double>> pendingChanges_;
+
+  std::vector<clap_param_info_t> infos_;
+  std::vector<std::atomic<double>> values_;  // plain values, one per info
+  std::map<clap_id, size_t> paramIndexById_;
+  std::atomic<bool> meterFound_{false};
+  clap_id meterId_ = CLAP_INVALID_ID;
+  std::atomic<float> meterValue_{0.0f};
+
+  ClapWindow* window_ = nullptr;  // main thread
+};
+
+// The audio mark of the calling thread, which the host's thread check reports:
+// false on every thread until it enters process or reset of a CLAP plug-in.
+void markClapAudioThread();
+bool isClapAudioThread();
+
+}  // namespace bridge

@@ -1,0 +1,69 @@
+#include "support/fake_editor_windows.h"
+
+#include <gtest/gtest.h>
+
+namespace bridge::test {
+
+// The handles given out are our records, seen through the opaque type.
+static ClapWindow* handleOf(FakeEditorWindows::Window* w) { return reinterpret_cast<ClapWindow*>(w); }
+
+FakeEditorWindows::FakeEditorWindows() { setEditorWindows(this); }
+
+FakeEditorWindows::~FakeEditorWindows() { setEditorWindows(nullptr); }
+
+ClapWindow* FakeEditorWindows::clapOpen(const std::string& title, int width, int height, bool resizable,
+                                        std::function<bool(void*)> attach, std::function<void()> onClose) {
+  auto w = std::make_unique<Window>();
+  w->title = title;
+  w->width = width;
+  w->height = height;
+  w->resizable = resizable;
+  w->parent = nextParent_++;
+  if (!attach(reinterpret_cast<void*>(w->parent))) return nullptr;
+  w->onClose = std::move(onClose);
+  windows_.push_back(std::move(w));
+  return handleOf(windows_.back().get());
+}
+
+FakeEditorWindows::Window* FakeEditorWindows::find(ClapWindow* window) const {
+  for (const auto& w : windows_)
+    if (handleOf(w.get()) == window) return w.get();
+  return nullptr;
+}
+
+void FakeEditorWindows::clapResize(ClapWindow* window, int width, int height) {
+  Window* w = find(window);
+  ASSERT_TRUE(w && w->open) << "resize of a window that is not open";
+  w->resizes.emplace_back(width, height);
+}
+
+void FakeEditorWindows::clapFocus(ClapWindow* window) {
+  Window* w = find(window);
+  ASSERT_TRUE(w && w->open) << "focus of a window that is not open";
+  ++w->focusCalls;
+}
+
+void FakeEditorWindows::clapClose(ClapWindow* window) {
+  Window* w = find(window);
+  ASSERT_TRUE(w && w->open) << "close of a window that is not open";
+  w->open = false;
+  w->closedByCaller = true;
+  w->onClose = nullptr;  // destroyed without being called
+}
+
+void FakeEditorWindows::userClose(ClapWindow* window) {
+  Window* w = find(window);
+  ASSERT_TRUE(w && w->open) << "user close of a window that is not open";
+  w->open = false;
+  auto onClose = std::move(w->onClose);
+  w->onClose = nullptr;
+  if (onClose) onClose();
+}
+
+size_t FakeEditorWindows::openNow() const {
+  size_t n = 0;
+  for (const auto& w : windows_) n += w->open ? 1 : 0;
+  return n;
+}
+
+}  // namespace bridge::test

@@ -1,0 +1,63 @@
+#pragma once
+// Editor windows without a windowing system: installs itself as the process's
+// EditorWindows for its lifetime, records what the plug-ins ask of it, and lets
+// the test play the user who closes a window.
+//
+// Threads: main thread only, like the real windows.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hosting/editor_window.h"
+
+namespace bridge::test {
+
+class FakeEditorWindows : public EditorWindows {
+ public:
+  struct Window {
+    std::string title;
+    int width = 0, height = 0;
+    bool resizable = false;
+    uintptr_t parent = 0;  // the native handle given to attach
+    bool open = true;
+    bool closedByCaller = false;
+    int focusCalls = 0;
+    std::vector<std::pair<int, int>> resizes;
+    std::function<void()> onClose;
+  };
+
+  FakeEditorWindows();
+  ~FakeEditorWindows() override;
+
+  // EditorWindows
+  bool clapSupported() override { return supported; }
+  ClapWindow* clapOpen(const std::string& title, int width, int height, bool resizable,
+                       std::function<bool(void*)> attach, std::function<void()> onClose) override;
+  void clapResize(ClapWindow* window, int width, int height) override;
+  void clapFocus(ClapWindow* window) override;
+  void clapClose(ClapWindow* window) override;
+
+  // The user closes the window: onClose runs once and the window is gone.
+  void userClose(ClapWindow* window);
+  // Every window ever opened, oldest first; null when none.
+  const Window* last() const { return windows_.empty() ? nullptr : windows_.back().get(); }
+  // The handle of the last window opened, as the plug-in holds it.
+  ClapWindow* lastHandle() const {
+    return windows_.empty() ? nullptr : reinterpret_cast<ClapWindow*>(windows_.back().get());
+  }
+  size_t opened() const { return windows_.size(); }
+  size_t openNow() const;
+
+  bool supported = true;
+
+ private:
+  Window* find(ClapWindow* window) const;
+
+  uintptr_t nextParent_ = 0x4000001;
+  std::vector<std::unique_ptr<Window>> windows_;
+};
+
+}  // namespace bridge::test
