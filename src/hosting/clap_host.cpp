@@ -21,11 +21,6 @@ namespace {
 
 constexpr size_t kPrefixLength = 5;  // "CLAP:"
 
-std::string stringMember(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 class ClapHost final : public Host {
  public:
   ClapHost(fs::path cacheDir, std::vector<std::string> extraDirs, RunOnMain runOnMain, std::string scanHelper)
@@ -51,33 +46,12 @@ class ClapHost final : public Host {
       problemFiles_ = fileNames(result.failed);
     }
 
-    std::vector<PluginInfo> entries;
-    std::map<std::string, std::string> paths;
-    if (!result.entries.is_object()) result.entries = json::object();
-    for (const auto& [file, probe] : result.entries.items()) {
-      if (!probe.is_object()) continue;
-      auto plugins = probe.find("plugins");
-      if (plugins == probe.end() || !plugins->is_array()) continue;
-      for (const json& p : *plugins) {
-        if (!p.is_object()) continue;
-        PluginInfo info;
-        info.id = "CLAP:" + stringMember(p, "id");
-        info.format = "CLAP";
-        info.name = stringMember(p, "name");
-        info.vendor = stringMember(p, "vendor");
-        info.version = stringMember(p, "version");
-        info.category = "Effect";
-        info.tags = stringMember(p, "features");
-        // A later file with the same id wins the path; both entries stay.
-        paths[info.id] = file;
-        entries.push_back(std::move(info));
-      }
-    }
+    ScanCatalog catalog = catalogFromScan(result.entries, "CLAP", "plugins", "id", "features");
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      bundlePaths_ = std::move(paths);
+      bundlePaths_ = std::move(catalog.paths);
     }
-    return entries;
+    return std::move(catalog.entries);
   }
 
   std::vector<std::string> problems() const override {

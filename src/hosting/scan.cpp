@@ -331,4 +331,38 @@ std::vector<std::string> fileNames(const std::vector<std::string>& paths) {
   return out;
 }
 
+namespace {
+
+std::string stringMember(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+ScanCatalog catalogFromScan(const nlohmann::json& entries, const std::string& format, const char* listKey,
+                            const char* idKey, const char* tagsKey) {
+  ScanCatalog catalog;
+  if (!entries.is_object()) return catalog;
+  for (const auto& [file, probe] : entries.items()) {
+    if (!probe.is_object()) continue;
+    auto list = probe.find(listKey);
+    if (list == probe.end() || !list->is_array()) continue;
+    for (const nlohmann::json& p : *list) {
+      if (!p.is_object()) continue;
+      PluginInfo info;
+      info.id = format + ":" + stringMember(p, idKey);
+      info.format = format;
+      info.name = stringMember(p, "name");
+      info.vendor = stringMember(p, "vendor");
+      info.version = stringMember(p, "version");
+      info.category = "Effect";
+      info.tags = stringMember(p, tagsKey);
+      catalog.paths[info.id] = file;
+      catalog.entries.push_back(std::move(info));
+    }
+  }
+  return catalog;
+}
+
 }  // namespace bridge

@@ -14,9 +14,12 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "hosting/host.h"
 
 namespace bridge {
 
@@ -36,6 +39,19 @@ struct ScanResult {
   nlohmann::json entries = nlohmann::json::object();  // path -> probe result + "stamp", "tags"
   std::vector<std::string> failed;  // blocked paths sorted, then hung paths sorted
 };
+
+// Catalog entries from examination results, as the VST3 and CLAP hosts list
+// them: each result's `listKey` array holds one object per plug-in, whose
+// `idKey`, "name", "vendor", "version" and `tagsKey` strings fill the entry (a
+// missing or mistyped value is ""); the id is "<format>:" + `idKey`. Results and
+// plug-ins that are not objects are skipped. `paths` maps each id to its file;
+// a later file with the same id wins the path, and both entries stay.
+struct ScanCatalog {
+  std::vector<PluginInfo> entries;
+  std::map<std::string, std::string> paths;
+};
+ScanCatalog catalogFromScan(const nlohmann::json& entries, const std::string& format, const char* listKey,
+                            const char* idKey, const char* tagsKey);
 
 // Examines `files` (absolute paths, without duplicates). Blocks the calling
 // thread until all work is done or `cancel` is set; a cancelled or broken scan

@@ -19,22 +19,6 @@ using nlohmann::json;
 
 namespace {
 
-bool writeAll(int fd, const std::string& data) {
-  if (fd < 0) return false;
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Plug-ins may hand out texts that are not UTF-8; they are written replaced,
 // never allowed to throw.
 std::string line(size_t index, json entry) {

@@ -21,11 +21,6 @@ namespace {
 
 constexpr size_t kPrefixLength = 5;  // "VST3:"
 
-std::string stringMember(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -68,33 +63,12 @@ class Vst3Host final : public Host {
       problemFiles_ = fileNames(result.failed);
     }
 
-    std::vector<PluginInfo> entries;
-    std::map<std::string, std::string> paths;
-    if (!result.entries.is_object()) result.entries = json::object();
-    for (const auto& [bundle, probe] : result.entries.items()) {
-      if (!probe.is_object()) continue;
-      auto classes = probe.find("classes");
-      if (classes == probe.end() || !classes->is_array()) continue;
-      for (const json& c : *classes) {
-        if (!c.is_object()) continue;
-        PluginInfo info;
-        info.id = "VST3:" + stringMember(c, "uid");
-        info.format = "VST3";
-        info.name = stringMember(c, "name");
-        info.vendor = stringMember(c, "vendor");
-        info.version = stringMember(c, "version");
-        info.category = "Effect";
-        info.tags = stringMember(c, "sub");
-        // A later bundle with the same id wins the path; both entries stay.
-        paths[info.id] = bundle;
-        entries.push_back(std::move(info));
-      }
-    }
+    ScanCatalog catalog = catalogFromScan(result.entries, "VST3", "classes", "uid", "sub");
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      bundlePaths_ = std::move(paths);
+      bundlePaths_ = std::move(catalog.paths);
     }
-    return entries;
+    return std::move(catalog.entries);
   }
 
   std::vector<std::string> problems() const override {

@@ -17,9 +17,8 @@ std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-namespace {
-
 bool writeAll(int fd, const std::string& data) {
+  if (fd < 0) return false;
   const char* p = data.data();
   size_t left = data.size();
   while (left > 0) {
@@ -33,8 +32,6 @@ bool writeAll(int fd, const std::string& data) {
   }
   return true;
 }
-
-}  // namespace
 
 bool writeFile(const std::filesystem::path& path, const std::string& data, bool privateFile) {
   std::error_code ec;

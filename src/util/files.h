@@ -13,4 +13,8 @@ std::string readFile(const std::filesystem::path& path);
 // owner-only (0600) before a byte is written. True only after the rename.
 bool writeFile(const std::filesystem::path& path, const std::string& data, bool privateFile);
 
+// Writes all of `data` to an open descriptor, retrying interrupted writes. False
+// on any failure, and for fd < 0.
+bool writeAll(int fd, const std::string& data);
+
 }  // namespace bridge
