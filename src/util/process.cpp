@@ -37,8 +37,21 @@ int runProcess(const std::vector<std::string>& argv, int timeoutMs, const Proces
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
+  // The child gets its own process group, so a Ctrl-C meant for the program
+  // does not reach it (a helper killed that way would be recorded as a crashed
+  // plug-in), and an empty signal mask, so it does not inherit signals that the
+  // program blocks for its own signal handling.
+  posix_spawnattr_t attr;
+  if (::posix_spawnattr_init(&attr) != 0) return -1;
+  sigset_t none;
+  sigemptyset(&none);
+  ::posix_spawnattr_setsigmask(&attr, &none);
+  ::posix_spawnattr_setpgroup(&attr, 0);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
   pid_t pid = 0;
-  if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  const int spawned = ::posix_spawn(&pid, args[0], nullptr, &attr, args.data(), environ);
+  ::posix_spawnattr_destroy(&attr);
+  if (spawned != 0) return -1;
   // posix_spawn has no niceness attribute; lowering the child's priority right after
   // the spawn leaves it only its first instants at normal priority.
   if (options.lowPriority) ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), kLowPriorityNice);

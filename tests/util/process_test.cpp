@@ -118,6 +118,30 @@ TEST(RunProcess, LowPriorityChildRunsAtNiceTen) {
   EXPECT_EQ(nice, 10);
 }
 
+TEST(RunProcess, ChildHasOwnGroupAndNoBlockedSignals) {
+  // The program blocks SIGINT/SIGTERM to read them from a descriptor; a helper
+  // must not inherit that, nor share the terminal's Ctrl-C.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+  fs::path out = test::testDir() / "status";
+  // Field 5 of /proc/PID/stat is the process group.
+  int rc = runProcess(
+      sh("grep SigBlk /proc/$$/status > " + out.string() + "; cut -d' ' -f5 /proc/$$/stat >> " + out.string()), 5000,
+      {});
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_EQ(rc, 0);
+  std::istringstream lines(readFile(out));
+  std::string sigblk, pgid;
+  std::getline(lines, sigblk);
+  std::getline(lines, pgid);
+  EXPECT_EQ(sigblk, "SigBlk:\t0000000000000000");
+  ASSERT_FALSE(pgid.empty());
+  EXPECT_NE(std::stoi(pgid), static_cast<int>(::getpgrp()));
+}
+
 TEST(RunProcess, ChildInheritsEnvironment) {
   ::setenv("KREVLO_PROCESS_TEST", "42", 1);
   EXPECT_EQ(runProcess(sh("test \"$KREVLO_PROCESS_TEST\" = 42"), 5000, {}), 0);
