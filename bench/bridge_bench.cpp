@@ -1,11 +1,21 @@
 // The session core's own cost per message, apart from the network: dispatching
 // text requests on the main thread and routing binary frames on a connection
-// thread.
+// thread. Then the whole bridge over loopback, in clear and over TLS: 128-frame
+// stereo blocks through a chain of one gain slot, timed beside the bare echo
+// server in the same run so the ratio does not depend on the machine's mood.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "bridge/bridge.h"
@@ -13,8 +23,13 @@
 #include "bridge/pairing.h"
 #include "engine/frame.h"
 #include "platform/dispatch/main_queue.h"
+#include "server/random.h"
+#include "server/server.h"
+#include "server/tls_identity.h"
+#include "server/websocket_frame.h"
 #include "support/fake_connection.h"
 #include "support/fake_host.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -144,5 +159,331 @@ void BM_BinaryUnrouted(benchmark::State& state) {
   for (auto _ : state) probe.binary(rig.c, message);
 }
 BENCHMARK(BM_BinaryUnrouted);
+
+constexpr char kBenchOrigin[] = "https://bench.example";
+constexpr int kBlock = 128;
+
+int freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+std::filesystem::path scratchDir(const char* what) {
+  auto dir = std::filesystem::temp_directory_path() /
+             ("krevlo-bridge-bench-" + std::string(what) + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// A blocking WebSocket peer over a plain socket or TLS, as a page would be.
+class Peer {
+ public:
+  Peer(int port, const std::string& caFile) {
+    mbedtls_net_init(&net_);
+    mbedtls_ssl_init(&ssl_);
+    mbedtls_ssl_config_init(&conf_);
+    mbedtls_x509_crt_init(&ca_);
+    tls_ = !caFile.empty();
+    ok_ = mbedtls_net_connect(&net_, "127.0.0.1", std::to_string(port).c_str(), MBEDTLS_NET_PROTO_TCP) == 0;
+    int one = 1;
+    if (ok_) ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (ok_ && tls_) {
+      ok_ = mbedtls_x509_crt_parse_file(&ca_, caFile.c_str()) == 0 &&
+            mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                        MBEDTLS_SSL_PRESET_DEFAULT) == 0;
+      if (ok_) {
+        mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
+        mbedtls_ssl_conf_ca_chain(&conf_, &ca_, nullptr);
+        mbedtls_ssl_conf_rng(&conf_, bridge::tlsRandom, nullptr);
+        ok_ = mbedtls_ssl_setup(&ssl_, &conf_) == 0 && mbedtls_ssl_set_hostname(&ssl_, "localhost") == 0;
+        mbedtls_ssl_set_bio(&ssl_, &net_, mbedtls_net_send, mbedtls_net_recv, nullptr);
+        ok_ = ok_ && mbedtls_ssl_handshake(&ssl_) == 0;
+      }
+    }
+    if (!ok_) return;
+    std::string request = "GET /v1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: " + kBenchOrigin +
+                          "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    ok_ = write(reinterpret_cast<const uint8_t*>(request.data()), request.size());
+    std::string reply;
+    while (ok_ && reply.find("\r\n\r\n") == std::string::npos) {
+      uint8_t b;
+      ok_ = read(&b, 1);
+      reply += static_cast<char>(b);
+    }
+    ok_ = ok_ && reply.rfind("HTTP/1.1 101 ", 0) == 0;
+  }
+  ~Peer() {
+    mbedtls_ssl_free(&ssl_);
+    mbedtls_ssl_config_free(&conf_);
+    mbedtls_x509_crt_free(&ca_);
+    mbedtls_net_free(&net_);
+  }
+  bool ok() const { return ok_; }
+
+  // One masked frame (the mask key is fixed: nothing here is secret).
+  bool sendMessage(uint8_t opcode, const uint8_t* p, size_t n) {
+    std::vector<uint8_t> f = bridge::encodeFrame(opcode, p, n);
+    const size_t header = f.size() - n;
+    f[1] |= 0x80;
+    const uint8_t key[4] = {7, 1, 9, 3};
+    f.insert(f.begin() + static_cast<std::ptrdiff_t>(header), key, key + 4);
+    for (size_t i = 0; i < n; ++i) f[header + 4 + i] ^= key[i % 4];
+    return write(f.data(), f.size());
+  }
+  bool sendText(const Json& message) {
+    std::string text = message.dump();
+    return sendMessage(bridge::kWsText, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  // One whole frame from the server (it never fragments nor masks).
+  bool readMessage(uint8_t& opcode, std::vector<uint8_t>& payload) {
+    uint8_t head[2];
+    if (!read(head, 2)) return false;
+    opcode = head[0] & 0x0f;
+    uint64_t n = head[1] & 0x7f;
+    if (n == 126) {
+      uint8_t b[2];
+      if (!read(b, 2)) return false;
+      n = uint64_t{b[0]} << 8 | b[1];
+    } else if (n == 127) {
+      uint8_t b[8];
+      if (!read(b, 8)) return false;
+      n = 0;
+      for (uint8_t byte : b) n = n << 8 | byte;
+    }
+    payload.resize(n);
+    return n == 0 || read(payload.data(), n);
+  }
+  // Text messages until one of type `t`.
+  bool awaitText(const std::string& t, Json& message) {
+    uint8_t opcode = 0;
+    std::vector<uint8_t> payload;
+    while (readMessage(opcode, payload)) {
+      if (opcode != bridge::kWsText) continue;
+      message = Json::parse(std::string(payload.begin(), payload.end()), nullptr, false);
+      if (message.is_object() && message.value("t", "") == t) return true;
+    }
+    return false;
+  }
+  // The next binary message; text pushes ("stats") on the way are skipped.
+  bool awaitBinary(std::vector<uint8_t>& payload) {
+    uint8_t opcode = 0;
+    while (readMessage(opcode, payload))
+      if (opcode == bridge::kWsBinary) return true;
+    return false;
+  }
+
+ private:
+  bool write(const uint8_t* p, size_t n) {
+    while (n > 0) {
+      int r = tls_ ? mbedtls_ssl_write(&ssl_, p, n) : mbedtls_net_send(&net_, p, n);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  bool read(uint8_t* p, size_t n) {
+    while (n > 0) {
+      int r = tls_ ? mbedtls_ssl_read(&ssl_, p, n) : mbedtls_net_recv(&net_, p, n);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  bool ok_ = false;
+  bool tls_ = false;
+  mbedtls_net_context net_;
+  mbedtls_ssl_context ssl_;
+  mbedtls_ssl_config conf_;
+  mbedtls_x509_crt ca_;
+};
+
+// A started Bridge with a test host offering one gain plug-in, run from a main
+// thread of its own so the benchmark thread can be the page.
+struct LiveBridge {
+  std::filesystem::path dir = scratchDir("live");
+  bridge::MainQueue queue;
+  std::atomic<bool> stop{false};
+  int port = freePort();
+  bool started = false;
+  std::thread main;
+
+  LiveBridge() {
+    std::promise<bool> ready;
+    auto up = ready.get_future();
+    main = std::thread([this, &ready] {
+      bridge::BridgeOptions o;
+      o.dataDir = dir;
+      o.port = port;
+      o.origins = {kBenchOrigin};
+      o.fixedCode = "123456";
+      bridge::Platform p;
+      p.runOnMain = [this](std::function<void()> job) { queue.post(std::move(job)); };
+      auto b = std::make_unique<bridge::Bridge>(std::move(o), std::move(p));
+      auto host = std::make_unique<bridge::test::FakeHost>("Test");
+      bridge::test::FakePluginOptions gain;
+      gain.gain = 0.5f;
+      host->setPluginOptions(host->add("Gain"), gain);
+      b->addHost(std::move(host));
+      ready.set_value(b->start());
+      while (!stop) {
+        queue.wait(20);
+        queue.drain();
+      }
+      b.reset();
+      queue.drain();
+    });
+    started = up.get();
+  }
+  ~LiveBridge() {
+    stop = true;
+    main.join();
+    std::filesystem::remove_all(dir);
+  }
+};
+
+// Pairs, builds the one-slot chain and answers its stream number; -1 on failure.
+int openChain(Peer& peer) {
+  Json m;
+  if (!peer.awaitText("hello", m) || !peer.sendText(Json{{"t", "pair"}, {"code", "123456"}, {"name", "bench"}}) ||
+      !peer.awaitText("ready", m))
+    return -1;
+  peer.sendText(Json{{"t", "chain"},
+                     {"track", "bench"},
+                     {"rate", 48000},
+                     {"slots", Json::array({Json{{"key", "g"}, {"plugin", "Test:Gain"}}})}});
+  while (peer.awaitText("chain", m)) {
+    const Json& slots = m["slots"];
+    if (!slots.empty() && slots[0].value("status", "") == "ok") return m.value("stream", -1);
+  }
+  return -1;
+}
+
+bridge::ServerHandlers echoHandlers() {
+  bridge::ServerHandlers h;
+  h.allowOrigin = [](const std::string&) { return true; };
+  h.onText = [](std::shared_ptr<bridge::Connection> c, std::string&& text) { c->sendText(text); };
+  h.onBinary = [](std::shared_ptr<bridge::Connection> c, std::vector<uint8_t>&& bytes) { c->sendBinary(bytes); };
+  return h;
+}
+
+double percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(static_cast<double>(v.size()) * q))];
+}
+
+// Each iteration: one block through the bridge and back, then the same bytes
+// through the bare echo server, each timed on its own.
+void bridgeVersusEcho(benchmark::State& state, bool tls) {
+  LiveBridge live;
+  if (!live.started) return state.SkipWithError("bridge did not start");
+  std::filesystem::path echoDir = scratchDir("echo");
+  std::string error;
+  auto identity = bridge::loadOrCreateIdentity(echoDir, error);
+  bridge::Server echo(echoHandlers(), tls ? identity.get() : nullptr);
+  if (!identity || !echo.start(0)) return state.SkipWithError("echo server did not start");
+  {
+    Peer toBridge(live.port, tls ? bridge::authorityFile(live.dir).string() : "");
+    Peer toEcho(echo.port(), tls ? bridge::authorityFile(echoDir).string() : "");
+    const int stream = toBridge.ok() ? openChain(toBridge) : -1;
+    if (stream < 0 || !toEcho.ok()) {
+      state.SkipWithError("could not connect");
+    } else {
+      std::vector<uint8_t> block = frame(static_cast<uint16_t>(stream), kBlock);
+      for (size_t i = 0; i < 2 * kBlock; ++i) {
+        const float v = static_cast<float>(i % 97) / 97.0f;
+        std::memcpy(block.data() + bridge::kFrameHeaderBytes + 4 * i, &v, 4);
+      }
+      std::vector<uint8_t> reply;
+      std::vector<double> bridgeUs, echoUs;
+      int32_t position = 0;
+      for (auto _ : state) {
+        std::memcpy(&block[bridge::frame_offset::position], &position, 4);
+        position += kBlock;
+        double t0 = bridge::nowMs();
+        if (!toBridge.sendMessage(bridge::kWsBinary, block.data(), block.size()) || !toBridge.awaitBinary(reply) ||
+            reply.size() != block.size()) {
+          state.SkipWithError("bridge round trip failed");
+          break;
+        }
+        double t1 = bridge::nowMs();
+        if (!toEcho.sendMessage(bridge::kWsBinary, block.data(), block.size()) || !toEcho.awaitBinary(reply)) {
+          state.SkipWithError("echo round trip failed");
+          break;
+        }
+        double t2 = bridge::nowMs();
+        bridgeUs.push_back((t1 - t0) * 1000.0);
+        echoUs.push_back((t2 - t1) * 1000.0);
+      }
+      if (!bridgeUs.empty()) {
+        double bridgeTotalS = 0.0;
+        for (double us : bridgeUs) bridgeTotalS += us / 1e6;
+        state.counters["bridge_p50_us"] = percentile(bridgeUs, 0.5);
+        state.counters["bridge_p99_us"] = percentile(bridgeUs, 0.99);
+        state.counters["echo_p50_us"] = percentile(echoUs, 0.5);
+        state.counters["echo_p99_us"] = percentile(echoUs, 0.99);
+        state.counters["ratio_p50"] = percentile(bridgeUs, 0.5) / percentile(echoUs, 0.5);
+        state.counters["ratio_p99"] = percentile(bridgeUs, 0.99) / percentile(echoUs, 0.99);
+        state.counters["bridge_frames_per_s"] = static_cast<double>(bridgeUs.size()) * kBlock / bridgeTotalS;
+      }
+    }
+  }
+  echo.stop();
+  std::filesystem::remove_all(echoDir);
+}
+
+void BM_BridgeVsEchoClear(benchmark::State& state) { bridgeVersusEcho(state, false); }
+void BM_BridgeVsEchoTls(benchmark::State& state) { bridgeVersusEcho(state, true); }
+BENCHMARK(BM_BridgeVsEchoClear)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_BridgeVsEchoTls)->UseRealTime()->MinTime(2.0);
+
+// Frames per second with several blocks in flight, as a page streaming ahead
+// of playback keeps them: the bridge's throughput rather than its latency.
+void bridgeThroughput(benchmark::State& state, bool tls) {
+  LiveBridge live;
+  if (!live.started) return state.SkipWithError("bridge did not start");
+  Peer peer(live.port, tls ? bridge::authorityFile(live.dir).string() : "");
+  const int stream = peer.ok() ? openChain(peer) : -1;
+  if (stream < 0) return state.SkipWithError("could not connect");
+  const int inFlight = static_cast<int>(state.range(0));
+  std::vector<uint8_t> block = frame(static_cast<uint16_t>(stream), kBlock);
+  std::vector<uint8_t> reply;
+  int32_t position = 0;
+  auto sendOne = [&] {
+    std::memcpy(&block[bridge::frame_offset::position], &position, 4);
+    position += kBlock;
+    return peer.sendMessage(bridge::kWsBinary, block.data(), block.size());
+  };
+  for (int i = 0; i < inFlight; ++i) sendOne();
+  int64_t blocks = 0;
+  for (auto _ : state) {
+    if (!peer.awaitBinary(reply) || !sendOne()) {
+      state.SkipWithError("stream failed");
+      break;
+    }
+    ++blocks;
+  }
+  for (int i = 0; i < inFlight; ++i) peer.awaitBinary(reply);
+  state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(blocks) * kBlock, benchmark::Counter::kIsRate);
+}
+
+void BM_BridgeThroughputClear(benchmark::State& state) { bridgeThroughput(state, false); }
+void BM_BridgeThroughputTls(benchmark::State& state) { bridgeThroughput(state, true); }
+BENCHMARK(BM_BridgeThroughputClear)->Arg(8)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_BridgeThroughputTls)->Arg(8)->UseRealTime()->MinTime(2.0);
 
 }  // namespace

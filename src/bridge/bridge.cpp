@@ -70,15 +70,7 @@ bool Bridge::start() {
     return false;
   }
   startScan();
-  if (midi) {
-    MidiPorts::Callbacks callbacks;
-    callbacks.changed = [this] { post([this] { refreshMidi(); }); };
-    callbacks.received = [this](const std::string& port, const uint8_t* data, size_t n) {
-      onMidiReceived(port, data, n);
-    };
-    callbacks.sent = [this](const std::string& port, const uint8_t* data, size_t n) { onMidiSent(port, data, n); };
-    midi->start(std::move(callbacks));
-  }
+  startMidi();
   lastCpuMs = processCpuMs();
   lastTickMs = clockMs();
   tickerThread = std::thread([this] {

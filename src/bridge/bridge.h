@@ -91,10 +91,22 @@ class Bridge {
     std::set<std::string> pendingKeys;
     std::map<std::string, std::string> failures;
     std::set<std::string> stateRejected;
+    // Tells this Track from an earlier one of the same id, so a creation started
+    // before an "unchain" never lands in the Track made after it.
+    uint64_t serial = 0;
   };
 
-  // One open WebSocket connection. Main thread, except `mutex` and
-  // `pendingParams`, which plug-in threads also touch.
+  // Parameter indices that plug-ins reported changed, by (track id, slot key),
+  // waiting for the next push. Any thread, under `mutex`. Kept apart from the
+  // Session so that a plug-in's audio thread, which may report a change, holds
+  // only this record and never the Session with its chains.
+  struct PendingParams {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::string>, std::set<int>> pendingParams;
+  };
+
+  // One open WebSocket connection. Main thread, except `pending`, which plug-in
+  // threads also reach.
   struct Session {
     std::shared_ptr<Connection> connection;
     bool ready = false;
@@ -103,8 +115,7 @@ class Bridge {
     std::string nonce;
     std::map<std::string, Track> tracks;
     int32_t nextStream = 1;
-    std::mutex mutex;
-    std::map<std::pair<std::string, std::string>, std::set<int>> pendingParams;
+    const std::shared_ptr<PendingParams> pending = std::make_shared<PendingParams>();
     bool midi = false;
   };
 
@@ -190,23 +201,51 @@ class Bridge {
   void publishCatalog();
   const PluginInfo* findPlugin(const std::string& id) const;
 
-  // Places: the "places" message (places.cpp).
+  // Places (places.cpp). addPlace answers the new or existing id, "" when the
+  // folder is refused or could not be saved.
   Json placesMessage() const;
   void sendPlaces();
+  std::string addPlace(const std::string& folder);
+  void removePlace(const std::string& id);
+  void sendPlacesError(const Session& session, const std::string& t, const Json& request, const std::string& code,
+                       const std::string& message) const;
 
-  // Track requests (chains.cpp), MIDI (midi_routing.cpp), Places (places.cpp),
-  // pushes (pushes.cpp) and the tick (tick.cpp). onMidiReceived and onMidiSent
-  // run on MIDI threads.
+  // Track requests and chain building (chains.cpp), slot requests
+  // (slot_requests.cpp), MIDI (midi_routing.cpp), Places (places.cpp), pushes
+  // (pushes.cpp) and the tick (tick.cpp). Main thread, except onMidiReceived and
+  // onMidiSent (MIDI threads) and the callbacks that startCreation and observe
+  // hand out (host and plug-in threads), which only post or touch
+  // Session::pending under its lock.
   void handleChainRequest(const std::shared_ptr<Session>& session, const std::string& t, const std::string& track,
                           const Json& request);
   void handleUnchain(Session& session, const std::string& track);
   void applyChain(const std::shared_ptr<Session>& session, const std::string& track);
+  // Everything a creation carries to the main thread besides the plug-in; the
+  // serial and the rate tell whether the result still fits the track.
+  struct Creation {
+    std::string track;
+    uint64_t serial = 0;
+    std::string key;
+    std::string pluginId;
+    std::string name;
+    double rate = 0.0;
+    std::vector<uint8_t> state;
+    Json params;
+  };
+  void startCreation(const std::shared_ptr<Session>& session, Host& host, Creation creation);
+  void pluginCreated(const std::shared_ptr<Session>& session, Creation& creation, std::shared_ptr<Plugin> plugin,
+                     const std::string& failure);
+  void observe(const std::shared_ptr<Session>& session, const std::string& track, const std::string& key,
+               Plugin& plugin);
   void handleMeter(Session& session, Track& track, const Json& request);
   void handleSlotRequest(const std::shared_ptr<Session>& session, const std::string& t, const std::string& trackId,
                          Track& track, const std::shared_ptr<Slot>& slot, const Json& request);
   bool handlePlaces(const std::shared_ptr<Session>& session, const std::string& t, const Json& request);
   bool handleMidi(const std::shared_ptr<Session>& session, const std::string& t, const Json& request);
+  void startMidi();
   bool refreshMidi();
+  bool refreshMidiPorts(bool input, bool wanted);
+  void sendMidiPorts();
   void sendMidiOwner();
   void flushMidi();
   void onMidiReceived(const std::string& port, const uint8_t* data, size_t n);
@@ -214,6 +253,7 @@ class Bridge {
   void flushParams();
   void flushLevels();
   void tick();
+  void sendStats();
 
   // Declaration order is release order reversed: sessions, chains and plug-ins
   // go before the hosts that made them, the server before its identity.
@@ -248,6 +288,7 @@ class Bridge {
   // Chains released last off the main thread wait here for the main thread.
   std::shared_ptr<ChainReleaser> chainReleaser;
   std::map<int32_t, std::shared_ptr<Session>> sessions;
+  uint64_t nextTrackSerial = 1;
   std::mutex routeMutex;
   std::map<int32_t, std::map<int32_t, std::shared_ptr<Chain>>> routes;
   std::thread tickerThread;

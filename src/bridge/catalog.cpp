@@ -1,6 +1,7 @@
 // The plug-in catalog: the scan thread, the merge on the main thread, "plugins",
 // hidden formats and the lookups of chain building.
 #include <algorithm>
+#include <exception>
 
 #include "bridge/bridge.h"
 
@@ -53,7 +54,13 @@ void Bridge::publishCatalog() {
     sendPlugins(*session);
     std::vector<std::string> names;
     for (auto& [name, track] : session->tracks) names.push_back(name);
-    for (auto& name : names) applyChain(session, name);
+    for (auto& name : names) {
+      try {
+        applyChain(session, name);
+      } catch (const std::exception&) {
+        // A chain whose worker could not start: the other tracks still get theirs.
+      }
+    }
   }
   notifyChanged();
 }

@@ -3,7 +3,6 @@
 
 namespace bridge {
 
-// Still to come here: `busy`, from the chains' last processed blocks.
 Bridge::Status Bridge::status() const {
   Status s;
   s.running = server != nullptr;
@@ -21,6 +20,7 @@ Bridge::Status Bridge::status() const {
   s.cpu = cpuPercent;
   for (const auto& [format, problems] : scanProblems)
     for (const std::string& problem : problems) s.failures.push_back(problem + " (" + format + ")");
+  const double now = clockMs();
   for (const auto& [id, session] : sessions) {
     BrowserStatus b;
     b.origin = session->connection->origin;
@@ -30,6 +30,10 @@ Bridge::Status Bridge::status() const {
       if (!track.chain) continue;
       ++b.tracks;
       b.slots += static_cast<int32_t>(track.chain->slots().size());
+      // 0 until the first block: a chain that never had audio is not busy, however
+      // young the clock.
+      const double last = track.chain->lastBlockMs.load(std::memory_order_relaxed);
+      if (last > 0.0 && now - last < 10000.0) s.busy = true;
     }
     s.browsers.push_back(std::move(b));
   }

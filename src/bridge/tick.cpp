@@ -1,12 +1,50 @@
-// The once-a-second housekeeping.
+// The once-a-second housekeeping: code rotation, CPU figures, "stats", the MIDI
+// refresh and the window's refresh.
 #include "bridge/bridge.h"
+#include "util/clock.h"
 
 namespace bridge {
 
-// Still to come here: the CPU figures, "stats" and the MIDI refresh.
 void Bridge::tick() {
   rotateCode();
+  const double cpu = processCpuMs();
+  const double net = netCpuMs();
+  const double now = clockMs();
+  if (now > lastTickMs) {
+    cpuPercent = (cpu - lastCpuMs) * 100.0 / (now - lastTickMs);
+    netPercent = (net - lastNetMs) * 100.0 / (now - lastTickMs);
+  }
+  lastCpuMs = cpu;
+  lastNetMs = net;
+  lastTickMs = now;
+  sendStats();
+  refreshMidi();
   notifyChanged();
+}
+
+void Bridge::sendStats() {
+  for (auto& [id, session] : sessions) {
+    if (!session->ready) continue;
+    Json tracks = Json::array();
+    for (auto& [trackId, track] : session->tracks) {
+      if (!track.chain) continue;
+      ChainStats stats = track.chain->takeStats();
+      Json slots = Json::array();
+      for (const ChainStats::SlotLoad& slot : stats.slots) slots.push_back(Json{{"key", slot.key}, {"load", slot.load}});
+      tracks.push_back(Json{{"track", trackId},
+                            {"load", stats.load},
+                            {"latency", track.chain->latency.load()},
+                            {"backlog", track.chain->backlog()},
+                            {"resets", stats.resets},
+                            {"late", stats.late},
+                            {"slots", std::move(slots)}});
+    }
+    send(*session, Json{{"t", "stats"},
+                        {"cpu", cpuPercent},
+                        {"net", netPercent},
+                        {"queued", session->connection->queued()},
+                        {"tracks", std::move(tracks)}});
+  }
 }
 
 }  // namespace bridge

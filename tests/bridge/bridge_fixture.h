@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -27,6 +29,8 @@ class BridgeTest : public ::testing::Test {
   std::thread::id mainThread = std::this_thread::get_id();
   int changes = 0;
   bool changedOffMain = false;
+  // Given to the Bridge as its folder dialog when set before make().
+  std::function<void(std::function<void(std::string)>)> pickFolder;
   std::unique_ptr<Bridge> bridge;
 
   std::filesystem::path dataDir() const { return testDir() / "data"; }
@@ -46,6 +50,7 @@ class BridgeTest : public ::testing::Test {
       if (std::this_thread::get_id() != mainThread) changedOffMain = true;
       ++changes;
     };
+    p.pickFolder = pickFolder;
     return p;
   }
 
@@ -82,6 +87,28 @@ class BridgeTest : public ::testing::Test {
     EXPECT_EQ(replies.size(), 3u);
     if (replies.empty()) return Json();
     return Json::parse(replies[0]);
+  }
+
+  // Every message sent to `c` so far, parsed; with a type, only those.
+  static std::vector<Json> messages(FakeConnection& c, const std::string& type = "") {
+    std::vector<Json> out;
+    for (const std::string& text : c.takeTexts()) {
+      Json m = Json::parse(text);
+      if (type.empty() || m["t"] == type) out.push_back(std::move(m));
+    }
+    return out;
+  }
+
+  // Waits on another thread's progress (a chain worker's output) without
+  // running main-queue jobs; fails after 10 s.
+  template <typename Done>
+  static bool waitFor(Done done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
   }
 
   // Runs main-queue jobs until `done` holds; fails after 10 s.

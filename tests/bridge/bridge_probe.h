@@ -55,6 +55,31 @@ struct BridgeProbe {
     return it != bridge.sessions.end() && it->second->tracks.count(track) > 0;
   }
   size_t sessionCount() const { return bridge.sessions.size(); }
+
+  void flushParams() { bridge.flushParams(); }
+  void flushLevels() { bridge.flushLevels(); }
+  void startMidi() { bridge.startMidi(); }
+  std::string addPlace(const std::string& folder) { return bridge.addPlace(folder); }
+  std::shared_ptr<Chain> chainOf(int32_t id, const std::string& track) const {
+    auto it = bridge.sessions.find(id);
+    if (it == bridge.sessions.end()) return nullptr;
+    auto t = it->second->tracks.find(track);
+    return t == it->second->tracks.end() ? nullptr : t->second.chain;
+  }
+  const Bridge::Track* track(int32_t id, const std::string& name) const {
+    auto it = bridge.sessions.find(id);
+    if (it == bridge.sessions.end()) return nullptr;
+    auto t = it->second->tracks.find(name);
+    return t == it->second->tracks.end() ? nullptr : &t->second;
+  }
+  std::weak_ptr<Bridge::Session> session(int32_t id) const {
+    auto it = bridge.sessions.find(id);
+    return it == bridge.sessions.end() ? std::weak_ptr<Bridge::Session>() : it->second;
+  }
+  std::shared_ptr<Bridge::PendingParams> pending(int32_t id) const {
+    auto it = bridge.sessions.find(id);
+    return it == bridge.sessions.end() ? nullptr : it->second->pending;
+  }
 };
 
 }  // namespace bridge::test

@@ -1,8 +1,10 @@
 // Runs a Bridge for a real client: a free port on 127.0.0.1, a fixed pairing
-// code and the given data folder, one fake CLAP host with a "Gain" plug-in.
-// Prints "PORT <n>" once it listens, serves until its standard input closes,
-// then shuts down and exits 0.
-//   bridge_e2e_driver DATA_DIR CODE
+// code and the given data folder, one test host "Test" whose plug-ins are a gain
+// of one half that reports a parameter change from every audio block, and a
+// 32-sample latency. The folder dialog answers PLACE_DIR when given. Prints
+// "PORT <n>" once it listens, serves until its standard input closes, then shuts
+// down and exits 0.
+//   bridge_e2e_driver DATA_DIR CODE [PLACE_DIR]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -37,8 +39,8 @@ int freePort() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s DATA_DIR CODE\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s DATA_DIR CODE [PLACE_DIR]\n", argv[0]);
     return 2;
   }
   bridge::MainQueue queue;
@@ -49,9 +51,17 @@ int main(int argc, char** argv) {
   options.fixedCode = argv[2];
   bridge::Platform platform;
   platform.runOnMain = [&queue](std::function<void()> job) { queue.post(std::move(job)); };
+  if (argc == 4)
+    platform.pickFolder = [folder = std::string(argv[3])](std::function<void(std::string)> done) { done(folder); };
 
-  auto host = std::make_unique<bridge::test::FakeHost>("CLAP");
-  host->add("Gain");
+  auto host = std::make_unique<bridge::test::FakeHost>("Test");
+  bridge::test::FakePluginOptions gain;
+  gain.gain = 0.5f;
+  gain.paramsFromAudio = true;
+  host->setPluginOptions(host->add("Gain"), gain);
+  bridge::test::FakePluginOptions latency;
+  latency.latency = 32;
+  host->setPluginOptions(host->add("Latency"), latency);
   auto b = std::make_unique<bridge::Bridge>(std::move(options), std::move(platform));
   b->addHost(std::move(host));
   if (!b->start()) {

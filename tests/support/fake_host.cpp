@@ -49,6 +49,11 @@ void FakeHost::setPluginOptions(FakePluginOptions options) {
   pluginOptions_ = std::move(options);
 }
 
+void FakeHost::setPluginOptions(const std::string& id, FakePluginOptions options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idOptions_.emplace_back(id, std::move(options));
+}
+
 void FakeHost::create(const std::string& id, int maxBlock, CreateDone done, double sampleRate) {
   ++createCalls;
   lastMaxBlock = maxBlock;
@@ -58,19 +63,28 @@ void FakeHost::create(const std::string& id, int maxBlock, CreateDone done, doub
     return;
   }
   std::string error;
+  bool failing = false;  // also with an empty text
   bool known = false;
   FakePluginOptions options;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [failId, message] : failures_)
-      if (failId == id) error = message;
+      if (failId == id) {
+        error = message;
+        failing = true;
+      }
     for (const auto& e : entries_)
       if (e.id == id) known = true;
     options = pluginOptions_;
+    for (const auto& [optionsId, o] : idOptions_)
+      if (optionsId == id) options = o;
   }
-  if (error.empty() && !known) error = "Plug-in not found";
-  auto finish = [this, error, options, done = std::move(done)]() mutable {
-    if (!error.empty()) {
+  if (!failing && !known) {
+    failing = true;
+    error = "Plug-in not found";
+  }
+  auto finish = [this, failing, error, options, done = std::move(done)]() mutable {
+    if (failing) {
       done(nullptr, error);
       return;
     }

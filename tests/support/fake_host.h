@@ -28,10 +28,11 @@ class FakeHost : public Host {
   std::string add(const std::string& name, const std::string& vendor = "Krevlo Test");
   void setEntries(std::vector<PluginInfo> entries);
   void setProblems(std::vector<std::string> files);
-  // Ids whose creation fails with this text.
+  // Ids whose creation fails with this text (which may be empty).
   void failCreate(const std::string& id, const std::string& message);
-  // Options for the plug-ins this host makes.
+  // Options for the plug-ins this host makes; those given for one id win.
   void setPluginOptions(FakePluginOptions options);
+  void setPluginOptions(const std::string& id, FakePluginOptions options);
   // Runs every held completion, oldest first, on the calling thread.
   size_t completePending();
 
@@ -53,6 +54,7 @@ class FakeHost : public Host {
   std::vector<std::string> problems_;
   std::vector<std::pair<std::string, std::string>> failures_;
   FakePluginOptions pluginOptions_;
+  std::vector<std::pair<std::string, FakePluginOptions>> idOptions_;
   std::vector<std::function<void()>> pending_;
 };
 

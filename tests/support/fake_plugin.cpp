@@ -12,6 +12,7 @@ FakePlugin::FakePlugin(FakePluginOptions options)
       meter_(options.meter),
       editor_(options.editor),
       tail_(options.tailSeconds),
+      paramsFromAudio_(options.paramsFromAudio),
       params_(std::move(options.params)),
       state_{'F', 'K'},
       delayL_(static_cast<size_t>(options.maxLatency) + 1, 0.0f),
@@ -57,6 +58,7 @@ void FakePlugin::process(float* left, float* right, int frames, const Transport&
   lastTimelineSample.store(transport.timelineSample, std::memory_order_relaxed);
   framesProcessed.fetch_add(frames, std::memory_order_relaxed);
   processCalls.fetch_add(1, std::memory_order_release);
+  if (paramsFromAudio_) paramChanged(0);
 }
 
 std::vector<ParamInfo> FakePlugin::params() {
@@ -65,6 +67,7 @@ std::vector<ParamInfo> FakePlugin::params() {
 }
 
 void FakePlugin::setParam(int index, float normalized) {
+  mainCalls.push_back("setParam " + std::to_string(index));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index < 0 || static_cast<size_t>(index) >= params_.size()) return;
@@ -90,6 +93,7 @@ std::vector<uint8_t> FakePlugin::getState() {
 }
 
 bool FakePlugin::setState(const std::vector<uint8_t>& blob) {
+  mainCalls.push_back("setState");
   if (blob.size() < 2 || blob[0] != 'F' || blob[1] != 'K') return false;
   std::lock_guard<std::mutex> lock(mutex_);
   state_ = blob;

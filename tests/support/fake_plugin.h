@@ -22,6 +22,9 @@ struct FakePluginOptions {
   bool editor = false;
   double tailSeconds = 0.0;
   std::vector<ParamInfo> params;  // empty: one parameter "Gain"
+  // Reports parameter 0 changed from inside every process call, as plug-ins
+  // with automation or their own editors do on the audio thread.
+  bool paramsFromAudio = false;
   // When set, counts the live plug-ins made with these options.
   std::shared_ptr<std::atomic<int>> liveCounter;
 };
@@ -58,12 +61,15 @@ class FakePlugin : public Plugin {
   std::atomic<double> lastTimelineSample{-1.0};
   std::atomic<bool> editorOpen{false};
   std::string lastEditorTitle;  // main thread
+  // Main thread: "setState" and "setParam <index>" calls, in order.
+  std::vector<std::string> mainCalls;
 
  private:
   const std::shared_ptr<std::atomic<int>> liveCounter_;
   const bool meter_;
   const bool editor_;
   const double tail_;
+  const bool paramsFromAudio_;
   std::mutex mutex_;
   std::vector<ParamInfo> params_;
   std::vector<uint8_t> state_;
