@@ -1,7 +1,10 @@
-// Entry of Krevlo Bridge. The application itself is not assembled yet.
-#include <cstdio>
+// Entry of Krevlo Bridge: a scan command line makes this process a scan
+// helper; anything else starts the application.
+#include "app/shell/application.h"
+#include "hosting/scan_command.h"
 
-int main() {
-  std::fprintf(stderr, "Krevlo Bridge: the application is not built yet; run scripts/test for the test suite.\n");
-  return 1;
+int main(int argc, char** argv) {
+  int code = 0;
+  if (bridge::runScanHelper(argc, argv, code)) return code;
+  return bridge::runApplication();
 }

@@ -1,0 +1,38 @@
+#include "app/shell/signals.h"
+
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <stdexcept>
+
+namespace bridge {
+
+ShutdownSignals::ShutdownSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd_ < 0) {
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    throw std::runtime_error("signalfd failed");
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+ShutdownSignals::~ShutdownSignals() {
+  ::close(fd_);
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int ShutdownSignals::take() {
+  int last = 0;
+  signalfd_siginfo info;
+  while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) last = static_cast<int>(info.ssi_signo);
+  return last;
+}
+
+}  // namespace bridge
