@@ -22,6 +22,7 @@
 #include "server/tls_identity.h"
 #include "server/websocket_frame.h"
 #include "util/clock.h"
+#include "ws_peer.h"
 
 namespace {
 
@@ -36,13 +37,7 @@ bridge::ServerHandlers echoHandlers() {
 
 std::vector<uint8_t> maskedFrame(uint8_t opcode, size_t size) {
   std::vector<uint8_t> payload(size, 0x5A);
-  std::vector<uint8_t> f = bridge::encodeFrame(opcode, payload.data(), payload.size());
-  const size_t header = f.size() - size;
-  f[1] |= 0x80;
-  const uint8_t key[4] = {1, 2, 3, 4};
-  f.insert(f.begin() + static_cast<std::ptrdiff_t>(header), key, key + 4);
-  for (size_t i = 0; i < size; ++i) f[header + 4 + i] ^= key[i % 4];
-  return f;
+  return bridge::bench::maskedFrame(opcode, payload.data(), payload.size());
 }
 
 void BM_encodeFrame(benchmark::State& state) {
@@ -74,79 +69,10 @@ void BM_readFrames(benchmark::State& state) {
 }
 BENCHMARK(BM_readFrames)->Arg(1024)->Arg(64 * 1024);
 
-// A blocking client over a plain socket or over TLS.
-class Client {
+// The bare echo server's client.
+class Client : public bridge::bench::WsPeer {
  public:
-  Client(int port, const std::string& caFile) {
-    mbedtls_net_init(&net_);
-    mbedtls_ssl_init(&ssl_);
-    mbedtls_ssl_config_init(&conf_);
-    mbedtls_x509_crt_init(&ca_);
-    ok_ = mbedtls_net_connect(&net_, "127.0.0.1", std::to_string(port).c_str(), MBEDTLS_NET_PROTO_TCP) == 0;
-    int one = 1;
-    if (ok_) ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    tls_ = !caFile.empty();
-    if (ok_ && tls_) {
-      ok_ = mbedtls_x509_crt_parse_file(&ca_, caFile.c_str()) == 0 &&
-            mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                        MBEDTLS_SSL_PRESET_DEFAULT) == 0;
-      if (ok_) {
-        mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
-        mbedtls_ssl_conf_ca_chain(&conf_, &ca_, nullptr);
-        mbedtls_ssl_conf_rng(&conf_, bridge::tlsRandom, nullptr);
-        ok_ = mbedtls_ssl_setup(&ssl_, &conf_) == 0 && mbedtls_ssl_set_hostname(&ssl_, "localhost") == 0;
-        mbedtls_ssl_set_bio(&ssl_, &net_, mbedtls_net_send, mbedtls_net_recv, nullptr);
-        ok_ = ok_ && mbedtls_ssl_handshake(&ssl_) == 0;
-      }
-    }
-    if (ok_) {
-      std::string request = "GET /v1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: https://bench.example\r\n"
-                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-      ok_ = write(reinterpret_cast<const uint8_t*>(request.data()), request.size());
-      std::string reply;
-      while (ok_ && reply.find("\r\n\r\n") == std::string::npos) {
-        uint8_t b;
-        ok_ = read(&b, 1);
-        reply += static_cast<char>(b);
-      }
-      ok_ = ok_ && reply.rfind("HTTP/1.1 101 ", 0) == 0;
-    }
-  }
-  ~Client() {
-    mbedtls_ssl_free(&ssl_);
-    mbedtls_ssl_config_free(&conf_);
-    mbedtls_x509_crt_free(&ca_);
-    mbedtls_net_free(&net_);
-  }
-  bool ok() const { return ok_; }
-
-  bool write(const uint8_t* p, size_t n) {
-    while (n > 0) {
-      int r = tls_ ? mbedtls_ssl_write(&ssl_, p, n) : mbedtls_net_send(&net_, p, n);
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
-  }
-  bool read(uint8_t* p, size_t n) {
-    while (n > 0) {
-      int r = tls_ ? mbedtls_ssl_read(&ssl_, p, n) : mbedtls_net_recv(&net_, p, n);
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
-  }
-
- private:
-  bool ok_ = false;
-  bool tls_ = false;
-  mbedtls_net_context net_;
-  mbedtls_ssl_context ssl_;
-  mbedtls_ssl_config conf_;
-  mbedtls_x509_crt ca_;
+  Client(int port, const std::string& caFile) : WsPeer(port, caFile, "https://bench.example") {}
 };
 
 void echoRoundTrip(benchmark::State& state, bool tls) {
