@@ -13,49 +13,21 @@ gain plug-in reports parameter changes from its audio thread.
 import asyncio
 import base64
 import hashlib
-import hmac
 import json
 import os
 import secrets
 import shutil
 import ssl
-import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import websockets
 
-CODE = "314159"
-ORIGIN = "https://daw.krevlo.example"
+import e2e_client
+from e2e_client import CODE, ORIGIN, TIMEOUT, Peer, ask, check, connect, frame, is_chain, mac, read_output, recv
+
 DEV_ORIGIN = "http://127.0.0.1:5173"
-TIMEOUT = 10
-checks = 0
-
-
-def check(condition, what):
-    global checks
-    if not condition:
-        raise AssertionError(what)
-    checks += 1
-
-
-def mac(token, message):
-    return hmac.new(bytes.fromhex(token), message.encode(), hashlib.sha256).hexdigest()
-
-
-async def recv(ws):
-    return json.loads(await asyncio.wait_for(ws.recv(), TIMEOUT))
-
-
-async def ask(ws, message):
-    await ws.send(json.dumps(message))
-    return await recv(ws)
-
-
-async def connect(uri, tls, origin):
-    return await asyncio.wait_for(websockets.connect(uri, origin=origin, ssl=tls, max_size=None), TIMEOUT)
 
 
 async def refused(uri, tls, origin):
@@ -126,81 +98,6 @@ async def session(uri, tls, encrypted):
     check((await recv(ws))["t"] == "hello", "the QUILLET_ORIGINS origin is allowed")
     await ws.close()
     return pid, token
-
-
-class Peer:
-    """One authenticated connection that keeps text pushes it was not waiting
-    for and every binary frame, so the checks can take them in any order."""
-
-    def __init__(self, ws):
-        self.ws = ws
-        self.texts = []
-        self.binaries = []
-
-    @classmethod
-    async def open(cls, uri, tls, pid, token):
-        ws = await connect(uri, tls, ORIGIN)
-        nonce = (await recv(ws))["nonce"]
-        client = secrets.token_hex(16)
-        ready = await ask(ws, {"t": "auth", "id": pid, "nonce": client, "mac": mac(token, f"client|{nonce}|{client}")})
-        check(ready["t"] == "ready", f"auth {ready}")
-        return cls(ws)
-
-    async def send(self, message):
-        await self.ws.send(json.dumps(message))
-
-    async def pump(self, deadline):
-        m = await asyncio.wait_for(self.ws.recv(), max(0.01, deadline - time.monotonic()))
-        if isinstance(m, bytes):
-            self.binaries.append(m)
-        else:
-            self.texts.append(json.loads(m))
-
-    async def text(self, want, what):
-        """The first text message, kept or new, for which want() holds."""
-        deadline = time.monotonic() + TIMEOUT
-        seen = 0
-        while True:
-            for i in range(seen, len(self.texts)):
-                if want(self.texts[i]):
-                    return self.texts.pop(i)
-            seen = len(self.texts)
-            if time.monotonic() > deadline:
-                raise AssertionError(f"no {what} among {self.texts[-5:]}")
-            await self.pump(deadline)
-
-    async def samples(self, count):
-        """Binary frames until they hold `count` samples per channel."""
-        deadline = time.monotonic() + TIMEOUT
-        while sum(struct.unpack_from("<i", b, 12)[0] for b in self.binaries) < count:
-            await self.pump(deadline)
-
-    async def close(self):
-        await self.ws.close()
-
-
-OPAQUE = bytes(range(16))
-
-
-def frame(stream, position, left, right):
-    head = struct.pack("<BBHiiiIiiidd", 1, 2, stream, 0, position, len(left), 0, 4, 4, 0, float(position), 120.0)
-    return head + OPAQUE + struct.pack(f"<{len(left)}f", *left) + struct.pack(f"<{len(right)}f", *right)
-
-
-def read_output(b):
-    kind, channels, stream, epoch, position, frames = struct.unpack_from("<BBHiii", b, 0)
-    check(len(b) == 64 + 8 * frames and kind == 2 and channels == 2, f"output frame of {len(b)} bytes")
-    check(b[48:64] == OPAQUE, "the header's opaque bytes come back")
-    left = struct.unpack_from(f"<{frames}f", b, 64)
-    right = struct.unpack_from(f"<{frames}f", b, 64 + 4 * frames)
-    return stream, position, left, right
-
-
-def is_chain(track, status=None):
-    def want(m):
-        return m["t"] == "chain" and m["track"] == track and (
-            status is None or all(s["status"] == status for s in m["slots"]))
-    return want
 
 
 BLOCK = 128
@@ -352,13 +249,13 @@ def run(driver):
             proc.kill()
             proc.wait()
         shutil.rmtree(home, ignore_errors=True)
-    print(f"{checks} passed, 0 failed")
+    print(f"{e2e_client.checks} passed, 0 failed")
 
 
 if __name__ == "__main__":
     try:
         run(sys.argv[1])
     except Exception as e:  # noqa: BLE001 - any failure fails the run
-        print(f"FAILED after {checks} checks: {e!r}")
-        print(f"{checks} passed, 1 failed")
+        print(f"FAILED after {e2e_client.checks} checks: {e!r}")
+        print(f"{e2e_client.checks} passed, 1 failed")
         sys.exit(1)
