@@ -29,10 +29,13 @@
 #include "server/websocket_frame.h"
 #include "support/fake_connection.h"
 #include "support/fake_host.h"
+#include "support/free_port.h"
 #include "util/clock.h"
 #include "ws_peer.h"
 
 namespace {
+
+using bridge::test::freePort;
 
 using bridge::test::BridgeProbe;
 using bridge::test::FakeConnection;
@@ -164,20 +167,6 @@ BENCHMARK(BM_BinaryUnrouted);
 constexpr char kBenchOrigin[] = "https://bench.example";
 constexpr int kBlock = 128;
 
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
 std::filesystem::path scratchDir(const char* what) {
   auto dir = std::filesystem::temp_directory_path() /
              ("krevlo-bridge-bench-" + std::string(what) + "-" + std::to_string(::getpid()));
@@ -253,14 +242,6 @@ int openChain(Peer& peer) {
   return -1;
 }
 
-bridge::ServerHandlers echoHandlers() {
-  bridge::ServerHandlers h;
-  h.allowOrigin = [](const std::string&) { return true; };
-  h.onText = [](std::shared_ptr<bridge::Connection> c, std::string&& text) { c->sendText(text); };
-  h.onBinary = [](std::shared_ptr<bridge::Connection> c, std::vector<uint8_t>&& bytes) { c->sendBinary(bytes); };
-  return h;
-}
-
 double percentile(std::vector<double> v, double q) {
   if (v.empty()) return 0.0;
   std::sort(v.begin(), v.end());
@@ -275,7 +256,7 @@ void bridgeVersusEcho(benchmark::State& state, bool tls) {
   std::filesystem::path echoDir = scratchDir("echo");
   std::string error;
   auto identity = bridge::loadOrCreateIdentity(echoDir, error);
-  bridge::Server echo(echoHandlers(), tls ? identity.get() : nullptr);
+  bridge::Server echo(bridge::bench::echoHandlers(), tls ? identity.get() : nullptr);
   if (!identity || !echo.start(0)) return state.SkipWithError("echo server did not start");
   {
     Peer toBridge(live.port, tls ? bridge::authorityFile(live.dir).string() : "");

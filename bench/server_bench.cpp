@@ -26,15 +26,6 @@
 
 namespace {
 
-// The bare echo handler: every message goes straight back on its connection.
-bridge::ServerHandlers echoHandlers() {
-  bridge::ServerHandlers h;
-  h.allowOrigin = [](const std::string&) { return true; };
-  h.onText = [](std::shared_ptr<bridge::Connection> c, std::string&& text) { c->sendText(text); };
-  h.onBinary = [](std::shared_ptr<bridge::Connection> c, std::vector<uint8_t>&& bytes) { c->sendBinary(bytes); };
-  return h;
-}
-
 std::vector<uint8_t> maskedFrame(uint8_t opcode, size_t size) {
   std::vector<uint8_t> payload(size, 0x5A);
   return bridge::bench::maskedFrame(opcode, payload.data(), payload.size());
@@ -88,7 +79,7 @@ void echoRoundTrip(benchmark::State& state, bool tls) {
       return;
     }
   }
-  bridge::Server server(echoHandlers(), identity.get());
+  bridge::Server server(bridge::bench::echoHandlers(), identity.get());
   if (!server.start(0)) {
     state.SkipWithError("server did not start");
     return;

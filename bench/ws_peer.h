@@ -9,14 +9,26 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "server/connection.h"
 #include "server/random.h"
 #include "server/websocket_frame.h"
 
 namespace bridge::bench {
+
+// The bare echo server's handlers: every message goes straight back on its
+// connection. The full bridge is measured against it.
+inline ServerHandlers echoHandlers() {
+  ServerHandlers h;
+  h.allowOrigin = [](const std::string&) { return true; };
+  h.onText = [](std::shared_ptr<Connection> c, std::string&& text) { c->sendText(text); };
+  h.onBinary = [](std::shared_ptr<Connection> c, std::vector<uint8_t>&& bytes) { c->sendBinary(bytes); };
+  return h;
+}
 
 // A client frame carrying `n` bytes, masked with a fixed key (nothing here is
 // secret).

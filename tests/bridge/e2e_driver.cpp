@@ -24,23 +24,11 @@
 #include "hosting/vst3_host.h"
 #include "platform/dispatch/main_queue.h"
 #include "support/fake_host.h"
+#include "support/free_port.h"
 
 namespace {
 
-// Binds port 0 to learn a free port, then lets it go for the server.
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
+using bridge::test::freePort;
 
 }  // namespace
 
