@@ -12,17 +12,11 @@ namespace {
 
 using test::ChainRig;
 using test::FakePluginOptions;
+using test::at;
 using test::FrameSpec;
 using test::makeFrame;
 using test::makeSlot;
 using test::TestSlot;
-
-FrameSpec at(int32_t position, int32_t epoch = 0) {
-  FrameSpec s;
-  s.position = position;
-  s.epoch = epoch;
-  return s;
-}
 
 // Pushes `blocks` frames of `frames` samples from `first` on and waits for them.
 void run(ChainRig& rig, int blocks, int frames = 128, int32_t first = 0, float value = 0.5f) {

@@ -142,4 +142,12 @@ inline Timeline joinOutputs(const std::vector<OutputFrame>& frames) {
   return t;
 }
 
+// The header of a frame at `position` in stream run `epoch`.
+inline FrameSpec at(int32_t position, int32_t epoch = 0) {
+  FrameSpec s;
+  s.position = position;
+  s.epoch = epoch;
+  return s;
+}
+
 }  // namespace bridge::test

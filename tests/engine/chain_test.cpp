@@ -13,18 +13,12 @@ namespace {
 
 using test::ChainRig;
 using test::FakePluginOptions;
+using test::at;
 using test::FrameSpec;
 using test::joinOutputs;
 using test::makeFrame;
 using test::makeSlot;
 using test::TestSlot;
-
-FrameSpec at(int32_t position, int32_t epoch = 0) {
-  FrameSpec s;
-  s.position = position;
-  s.epoch = epoch;
-  return s;
-}
 
 TEST(Chain, WithoutSlotsEchoesEveryFrameByteForByte) {
   ChainRig rig;
