@@ -36,38 +36,18 @@ class ClapHost final : public Host {
     spec.format = "CLAP";
     spec.cacheFile = cacheDir_ / "clap-cache.json";
     spec.cacheKey = "files";
-    spec.retry = retryNext_.exchange(false);
     spec.helper = scanHelper_;
 
     const std::vector<std::string> candidates = findClapFiles(clapSearchFolders(extraDirs_));
-    ScanResult result = scanInHelpers(spec, candidates, cancel);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      problemFiles_ = fileNames(result.failed);
-    }
-
-    ScanCatalog catalog = catalogFromScan(result.entries, "CLAP", "plugins", "id", "features");
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bundlePaths_ = std::move(catalog.paths);
-    }
-    return std::move(catalog.entries);
+    return record_.examine(std::move(spec), candidates, cancel, "plugins", "id", "features");
   }
 
-  std::vector<std::string> problems() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return problemFiles_;
-  }
+  std::vector<std::string> problems() const override { return record_.problems(); }
 
-  void requestRescan() override { retryNext_.exchange(true); }
+  void requestRescan() override { record_.requestRetry(); }
 
   void create(const std::string& id, int maxBlock, CreateDone done, double sampleRate) override {
-    std::string path;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = bundlePaths_.find(id);
-      if (it != bundlePaths_.end()) path = it->second;
-    }
+    const std::string path = record_.pathOf(id);
     if (path.empty() || id.size() <= kPrefixLength) return done(nullptr, "plug-in not found");
 
     std::shared_ptr<Module> module;
@@ -94,11 +74,7 @@ class ClapHost final : public Host {
   const std::vector<std::string> extraDirs_;
   const RunOnMain runOnMain_;
   const std::string scanHelper_;
-  // Guards bundlePaths_ (scan thread writes, create reads) and problemFiles_.
-  mutable std::mutex mutex_;
-  std::map<std::string, std::string> bundlePaths_;
-  std::vector<std::string> problemFiles_;
-  std::atomic<bool> retryNext_{false};
+  ScanRecord record_;
   std::map<std::string, std::shared_ptr<Module>> modules_;  // main thread; never unloaded
 };
 

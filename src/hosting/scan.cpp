@@ -365,4 +365,27 @@ ScanCatalog catalogFromScan(const nlohmann::json& entries, const std::string& fo
   return catalog;
 }
 
+std::vector<PluginInfo> ScanRecord::examine(ScanSpec spec, const std::vector<std::string>& files,
+                                            const std::atomic<bool>& cancel, const char* listKey, const char* idKey,
+                                            const char* tagsKey) {
+  spec.retry = retryNext_.exchange(false);
+  ScanResult result = scanInHelpers(spec, files, cancel);
+  ScanCatalog catalog = catalogFromScan(result.entries, spec.format, listKey, idKey, tagsKey);
+  std::lock_guard<std::mutex> lock(mutex_);
+  problems_ = fileNames(result.failed);
+  paths_ = std::move(catalog.paths);
+  return std::move(catalog.entries);
+}
+
+std::vector<std::string> ScanRecord::problems() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return problems_;
+}
+
+std::string ScanRecord::pathOf(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = paths_.find(id);
+  return it == paths_.end() ? std::string() : it->second;
+}
+
 }  // namespace bridge

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -67,5 +68,29 @@ std::vector<std::string> fileNames(const std::vector<std::string>& paths);
 
 // The helper that an empty ScanSpec::helper stands for.
 std::string defaultScanHelper();
+
+// What a host of plug-in files keeps between examinations: the files that
+// crashed or hung last time, which file each catalog id came from, and whether
+// the next examination retries the failed ones.
+// Threads: examine on the scan thread; the rest from any thread.
+class ScanRecord {
+ public:
+  // Examines `files` with `spec` (its retry flag taken from a pending
+  // requestRetry), records problems and paths, and returns the catalog entries
+  // that catalogFromScan makes with the given keys.
+  std::vector<PluginInfo> examine(ScanSpec spec, const std::vector<std::string>& files,
+                                  const std::atomic<bool>& cancel, const char* listKey, const char* idKey,
+                                  const char* tagsKey);
+  std::vector<std::string> problems() const;
+  void requestRetry() { retryNext_.exchange(true); }
+  // The file a catalog id came from; "" when the last examination did not list it.
+  std::string pathOf(const std::string& id) const;
+
+ private:
+  mutable std::mutex mutex_;  // guards paths_ and problems_
+  std::map<std::string, std::string> paths_;
+  std::vector<std::string> problems_;
+  std::atomic<bool> retryNext_{false};
+};
 
 }  // namespace bridge

@@ -53,38 +53,18 @@ class Vst3Host final : public Host {
     spec.cacheFile = cacheDir_ / "vst3-cache.json";
     spec.cacheKey = "bundles";
     spec.probe = vst3ModuleInfo;
-    spec.retry = retryNext_.exchange(false);
     spec.helper = scanHelper_;
 
     const std::vector<std::string> candidates = findVst3Bundles(vst3SearchFolders(), extraDirs_);
-    ScanResult result = scanInHelpers(spec, candidates, cancel);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      problemFiles_ = fileNames(result.failed);
-    }
-
-    ScanCatalog catalog = catalogFromScan(result.entries, "VST3", "classes", "uid", "sub");
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bundlePaths_ = std::move(catalog.paths);
-    }
-    return std::move(catalog.entries);
+    return record_.examine(std::move(spec), candidates, cancel, "classes", "uid", "sub");
   }
 
-  std::vector<std::string> problems() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return problemFiles_;
-  }
+  std::vector<std::string> problems() const override { return record_.problems(); }
 
-  void requestRescan() override { retryNext_.exchange(true); }
+  void requestRescan() override { record_.requestRetry(); }
 
   void create(const std::string& id, int maxBlock, CreateDone done, double sampleRate) override {
-    std::string path;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = bundlePaths_.find(id);
-      if (it != bundlePaths_.end()) path = it->second;
-    }
+    const std::string path = record_.pathOf(id);
     if (path.empty() || id.size() <= kPrefixLength) return done(nullptr, "plug-in not found");
     const std::string hex = id.substr(kPrefixLength);
     if (hex.size() != 32) return done(nullptr, "not a VST3 id");
@@ -114,12 +94,7 @@ class Vst3Host final : public Host {
   const fs::path cacheDir_;
   const std::vector<std::string> extraDirs_;
   const std::string scanHelper_;
-  // Guards bundlePaths_ (the scan thread replaces it, create reads it) and
-  // problemFiles_.
-  mutable std::mutex mutex_;
-  std::map<std::string, std::string> bundlePaths_;
-  std::vector<std::string> problemFiles_;
-  std::atomic<bool> retryNext_{false};
+  ScanRecord record_;
   // Main thread. A bundle is loaded at most once per host; plug-ins share it.
   std::map<std::string, std::shared_ptr<VST3::Hosting::Module>> modules_;
 };
