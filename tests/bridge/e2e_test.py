@@ -115,6 +115,10 @@ async def audio(uri, tls, pid, token, place_dir):
     check(done["latency"] == 32 and done["slots"][1]["latency"] == 32, f"latency {done}")
     stream = done["stream"]
     await peer.send({"t": "meter", "track": "t1", "key": "g", "on": True})
+    # Text requests run on the main thread, binary frames go straight to the
+    # chain; the pong proves the meter is on before the first block arrives.
+    await peer.send({"t": "ping", "at": 2.0})
+    check(await peer.text(lambda m: m["t"] == "pong", "pong after meter") == {"t": "pong", "at": 2.0}, "meter applied")
 
     # Samples that halve exactly in float32; the latency is swallowed at the
     # start and the output timeline lines up with the input's.
