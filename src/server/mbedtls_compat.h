@@ -78,6 +78,24 @@ inline int setServerAuthUsage(mbedtls_x509write_cert* crt) {
 #endif
 }
 
+// The certificate that `crt` describes, signed by its issuer key, as PEM text
+// (NUL-terminated) in `buf`. 0 on success.
+#if MBEDTLS_VERSION_NUMBER < 0x03000000
+// 2.28's writer gives the ECDSA signature algorithm identifier a NULL parameter
+// where the parameters must be absent; strict parsers (Chromium's among them)
+// refuse such a certificate. certificate_writer.cpp assembles it instead.
+int writeCertificatePem228(mbedtls_x509write_cert* crt, unsigned char* buf, size_t size, RngFn rng, void* rngCtx);
+#endif
+
+inline int writeCertificatePem(mbedtls_x509write_cert* crt, unsigned char* buf, size_t size, RngFn rng,
+                               void* rngCtx) {
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+  return mbedtls_x509write_crt_pem(crt, buf, size, rng, rngCtx);
+#else
+  return writeCertificatePem228(crt, buf, size, rng, rngCtx);
+#endif
+}
+
 // Subject alternative names: IP address 127.0.0.1, then DNS name localhost.
 inline int setLoopbackNames(mbedtls_x509write_cert* crt) {
   static unsigned char ip[] = {127, 0, 0, 1};

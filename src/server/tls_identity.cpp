@@ -1,5 +1,6 @@
 #include "server/tls_identity.h"
 
+#include <mbedtls/asn1.h>
 #include <mbedtls/ecp.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/x509.h>
@@ -60,7 +61,7 @@ bool setRandomSerial(mbedtls_x509write_cert* crt) {
 
 std::string writePem(mbedtls_x509write_cert* crt) {
   std::vector<unsigned char> buf(kPemBuffer, 0);
-  if (mbedtls_x509write_crt_pem(crt, buf.data(), buf.size(), rngCallback, nullptr) != 0) return {};
+  if (tlscompat::writeCertificatePem(crt, buf.data(), buf.size(), rngCallback, nullptr) != 0) return {};
   return std::string(reinterpret_cast<const char*>(buf.data()));
 }
 
@@ -104,6 +105,39 @@ std::string serverPem(const std::string& issuer, Key& serverKey, Key& authorityK
   return writePem(&w.crt);
 }
 
+// An AlgorithmIdentifier at `p` that holds its OID and nothing else.
+bool bareAlgorithm(unsigned char** p, const unsigned char* end) {
+  size_t len = 0;
+  if (mbedtls_asn1_get_tag(p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) return false;
+  const unsigned char* algorithmEnd = *p + len;
+  if (mbedtls_asn1_get_tag(p, algorithmEnd, &len, MBEDTLS_ASN1_OID) != 0) return false;
+  *p += len;
+  return *p == algorithmEnd;
+}
+
+// Both signature AlgorithmIdentifiers of a certificate (in the TBSCertificate
+// and after it) carry no parameters, as ECDSA requires. Older builds wrote a
+// NULL there, which Chromium refuses although other verifiers let it pass.
+bool bareSignatureAlgorithms(const mbedtls_x509_crt& crt) {
+  if (!crt.raw.p) return false;
+  unsigned char* p = crt.raw.p;
+  const unsigned char* end = p + crt.raw.len;
+  size_t len = 0;
+  if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) return false;
+  end = p + len;
+  if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) return false;
+  unsigned char* tbs = p;
+  unsigned char* tbsEnd = p + len;
+  // [0] version (absent in version 1), then the serial number.
+  if (mbedtls_asn1_get_tag(&tbs, tbsEnd, &len, MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 0) == 0)
+    tbs += len;
+  if (mbedtls_asn1_get_tag(&tbs, tbsEnd, &len, MBEDTLS_ASN1_INTEGER) != 0) return false;
+  tbs += len;
+  if (!bareAlgorithm(&tbs, tbsEnd)) return false;
+  p = tbsEnd;
+  return bareAlgorithm(&p, end);
+}
+
 std::time_t notAfter(const mbedtls_x509_crt& crt) {
   std::tm tm{};
   tm.tm_year = crt.valid_to.year - 1900;
@@ -134,6 +168,8 @@ std::unique_ptr<TlsIdentity> loadIdentity(const std::filesystem::path& dir, std:
   // A key from another identity would make every handshake fail for the
   // certificate's whole life, with nothing to say why.
   if (tlscompat::checkPair(&id->cert.pk, &id->key, rngCallback, nullptr) != 0) return nullptr;
+  for (const mbedtls_x509_crt* c = &id->cert; c; c = c->next)
+    if (!bareSignatureAlgorithms(*c)) return nullptr;
   if (notAfter(id->cert) - now < kRenewBefore) return nullptr;
   return id;
 }

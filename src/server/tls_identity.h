@@ -27,8 +27,8 @@ class TlsIdentity {
 };
 
 // Loads the identity from `dir`, or makes a new authority and server certificate
-// when the files are missing, unreadable, do not belong together, or the server
-// certificate has less than 30 days left. On failure returns null and sets
+// when the files are missing, unreadable, do not belong together, are encoded in
+// a way browsers refuse, or the server certificate has less than 30 days left. On failure returns null and sets
 // `error` to the reason (untouched on success). Blocking; any one thread.
 std::unique_ptr<TlsIdentity> loadOrCreateIdentity(const std::filesystem::path& dir, std::string& error);
 
@@ -37,7 +37,8 @@ std::filesystem::path authorityFile(const std::filesystem::path& dir);
 
 // The two halves of loadOrCreateIdentity, with the clock passed in.
 // loadIdentity: null when any file does not parse, the key does not match the
-// server certificate, or the certificate ends less than 30 days after `now`.
+// server certificate, a certificate's signature algorithm identifier carries
+// parameters, or the certificate ends less than 30 days after `now`.
 std::unique_ptr<TlsIdentity> loadIdentity(const std::filesystem::path& dir, std::time_t now);
 // createIdentityFiles: makes a new authority, issues the server certificate dated
 // from `now`, writes the three files and forgets the authority's key.

@@ -1,6 +1,7 @@
 #include "server/tls_identity.h"
 
 #include <gtest/gtest.h>
+#include <mbedtls/pem.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "server/peer_tools.h"
 #include "support/test_dir.h"
+#include "util/encoding.h"
 #include "util/files.h"
 
 namespace bridge {
@@ -46,6 +48,111 @@ std::string openssl(const std::string& args) {
   int status = 0;
   std::string out = capture("/usr/bin/openssl " + args, status);
   return status == 0 ? out : "failed: " + out;
+}
+
+// ecdsa-with-SHA256 as an AlgorithmIdentifier without parameters.
+constexpr char kBareEcdsaSha256[] = "300a06082a8648ce3d040302";
+
+// A certificate's DER split around its two signature AlgorithmIdentifiers (in
+// the TBSCertificate and after it), and joined again.
+struct CertParts {
+  std::string head;  // the TBSCertificate's version and serial number
+  std::string tbsAlgorithm;
+  std::string tail;  // the TBSCertificate's fields after its signature algorithm
+  std::string algorithm;
+  std::string signature;
+};
+
+// The size of the DER element at `at`; `body` gets where its content starts.
+size_t element(const std::string& der, size_t at, size_t& body) {
+  auto byte = [&](size_t i) { return i < der.size() ? static_cast<unsigned char>(der[i]) : 0u; };
+  size_t len = byte(at + 1), lengthBytes = 0;
+  if (len & 0x80) {
+    lengthBytes = len & 0x7F;
+    len = 0;
+    for (size_t i = 0; i < lengthBytes; ++i) len = len << 8 | byte(at + 2 + i);
+  }
+  body = at + 2 + lengthBytes;
+  return body - at + len;
+}
+
+std::string tlv(unsigned char tag, const std::string& content) {
+  std::string out(1, static_cast<char>(tag));
+  const size_t n = content.size();
+  if (n < 0x80) {
+    out += static_cast<char>(n);
+  } else if (n < 0x100) {
+    out += {'\x81', static_cast<char>(n)};
+  } else {
+    out += {'\x82', static_cast<char>(n >> 8), static_cast<char>(n & 0xFF)};
+  }
+  return out + content;
+}
+
+CertParts split(const std::string& der) {
+  CertParts parts;
+  size_t certBody = 0, tbsBody = 0, body = 0;
+  element(der, 0, certBody);
+  const size_t tbsEnd = certBody + element(der, certBody, tbsBody);
+  size_t at = tbsBody;
+  at += element(der, at, body);  // [0] version
+  at += element(der, at, body);  // serial number
+  parts.head = der.substr(tbsBody, at - tbsBody);
+  size_t n = element(der, at, body);
+  parts.tbsAlgorithm = der.substr(at, n);
+  parts.tail = der.substr(at + n, tbsEnd - at - n);
+  n = element(der, tbsEnd, body);
+  parts.algorithm = der.substr(tbsEnd, n);
+  parts.signature = der.substr(tbsEnd + n);
+  return parts;
+}
+
+std::string join(const CertParts& p) {
+  return tlv(0x30, tlv(0x30, p.head + p.tbsAlgorithm + p.tail) + p.algorithm + p.signature);
+}
+
+std::string hexOf(const std::string& s) { return hex(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+
+// An AlgorithmIdentifier given a NULL parameter after its OID.
+std::string withNull(const std::string& algorithm) {
+  size_t body = 0;
+  element(algorithm, 0, body);
+  return tlv(0x30, algorithm.substr(body) + std::string("\x05\x00", 2));
+}
+
+std::vector<std::string> chainDer(const fs::path& pem) {
+  Chain c;
+  std::vector<std::string> out;
+  if (mbedtls_x509_crt_parse_file(&c.crt, pem.c_str()) != 0) return out;
+  for (const mbedtls_x509_crt* p = &c.crt; p && p->raw.p; p = p->next)
+    out.emplace_back(reinterpret_cast<const char*>(p->raw.p), p->raw.len);
+  return out;
+}
+
+void writeChain(const fs::path& pem, const std::vector<std::string>& ders) {
+  std::string text;
+  for (const std::string& der : ders) {
+    std::vector<unsigned char> buf(4096);
+    size_t n = 0;
+    ASSERT_EQ(mbedtls_pem_write_buffer("-----BEGIN CERTIFICATE-----\n", "-----END CERTIFICATE-----\n",
+                                       reinterpret_cast<const unsigned char*>(der.data()), der.size(), buf.data(),
+                                       buf.size(), &n),
+              0);
+    text += reinterpret_cast<const char*>(buf.data());
+  }
+  ASSERT_TRUE(writeFile(pem, text, false));
+}
+
+// cert.pem rewritten with the NULL parameter in one signature algorithm of one
+// certificate (0 the server's, 1 the authority's), as older builds wrote it.
+void nullInCertificate(const fs::path& dir, size_t which, bool inTbs) {
+  std::vector<std::string> ders = chainDer(dir / "cert.pem");
+  ASSERT_EQ(ders.size(), 2u);
+  CertParts parts = split(ders[which]);
+  std::string& algorithm = inTbs ? parts.tbsAlgorithm : parts.algorithm;
+  algorithm = withNull(algorithm);
+  ders[which] = join(parts);
+  writeChain(dir / "cert.pem", ders);
 }
 
 class Identity : public ::testing::Test {
@@ -127,6 +234,39 @@ TEST_F(Identity, CertificatesReadByAnIndependentParser) {
             (dir / "cert.pem").string() + ": OK\n");
 }
 
+TEST_F(Identity, SignatureAlgorithmsCarryNoParameters) {
+  std::string error;
+  ASSERT_TRUE(loadOrCreateIdentity(dir, error)) << error;
+  const std::vector<std::string> ders = chainDer(dir / "cert.pem");
+  ASSERT_EQ(ders.size(), 2u);
+  for (size_t i = 0; i < ders.size(); ++i) {
+    const CertParts parts = split(ders[i]);
+    ASSERT_EQ(join(parts), ders[i]) << i;  // the split loses nothing
+    EXPECT_EQ(hexOf(parts.tbsAlgorithm), kBareEcdsaSha256) << i;
+    EXPECT_EQ(hexOf(parts.algorithm), kBareEcdsaSha256) << i;
+  }
+  EXPECT_EQ(chainDer(dir / "ca.pem"), std::vector<std::string>{ders[1]});
+
+  // The signatures are good: the authority's over itself, the server's by the authority.
+  Chain ca, server;
+  ASSERT_EQ(mbedtls_x509_crt_parse_file(&ca.crt, (dir / "ca.pem").c_str()), 0);
+  ASSERT_EQ(mbedtls_x509_crt_parse_der(&server.crt, reinterpret_cast<const unsigned char*>(ders[0].data()),
+                                       ders[0].size()),
+            0);
+  for (mbedtls_x509_crt* subject : {&ca.crt, &server.crt}) {
+    uint32_t flags = 0;
+    EXPECT_EQ(mbedtls_x509_crt_verify(subject, &ca.crt, nullptr, nullptr, &flags, nullptr, nullptr), 0) << flags;
+  }
+  EXPECT_EQ(openssl("verify -check_ss_sig -CAfile " + quoted(authorityFile(dir).string()) + " " +
+                    quoted(authorityFile(dir).string())),
+            authorityFile(dir).string() + ": OK\n");
+
+  // Written back unchanged, the chain still loads: the rewriting in the next
+  // test is not what makes an identity unusable there.
+  writeChain(dir / "cert.pem", ders);
+  EXPECT_NE(loadIdentity(dir, std::time(nullptr)), nullptr);
+}
+
 TEST_F(Identity, SecondCallReusesTheFiles) {
   std::string error;
   ASSERT_TRUE(loadOrCreateIdentity(dir, error));
@@ -175,6 +315,12 @@ TEST_F(Identity, UnusableFilesAreReplaced) {
       {"certTruncated", [](const fs::path& d) { writeFile(d / "cert.pem", readFile(d / "cert.pem").substr(0, 300), false); }},
       // A key of another identity would parse, and every handshake would fail.
       {"keyOfAnotherIdentity", [&](const fs::path& d) { writeFile(d / "key.pem", readFile(other / "key.pem"), true); }},
+      // Older builds wrote a NULL parameter after the ECDSA algorithm, which
+      // Chromium refuses: in either place, in either certificate.
+      {"serverTbsAlgorithmNull", [](const fs::path& d) { nullInCertificate(d, 0, true); }},
+      {"serverAlgorithmNull", [](const fs::path& d) { nullInCertificate(d, 0, false); }},
+      {"authorityTbsAlgorithmNull", [](const fs::path& d) { nullInCertificate(d, 1, true); }},
+      {"authorityAlgorithmNull", [](const fs::path& d) { nullInCertificate(d, 1, false); }},
   };
   for (const Case& c : cases) {
     fs::remove_all(dir);
@@ -186,6 +332,10 @@ TEST_F(Identity, UnusableFilesAreReplaced) {
     ASSERT_TRUE(id) << c.name << ": " << error;
     EXPECT_NE(serialOf(dir / "ca.pem"), serial) << c.name;
     EXPECT_NE(loadIdentity(dir, std::time(nullptr)), nullptr) << c.name;
+    for (const std::string& der : chainDer(dir / "cert.pem")) {
+      EXPECT_EQ(hexOf(split(der).tbsAlgorithm), kBareEcdsaSha256) << c.name;
+      EXPECT_EQ(hexOf(split(der).algorithm), kBareEcdsaSha256) << c.name;
+    }
   }
 }
 
