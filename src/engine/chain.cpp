@@ -143,6 +143,9 @@ int32_t Chain::install(std::vector<Prepared>& prepared) {
 
 void Chain::setSlots(SlotList slots) {
   std::vector<Prepared> prepared = prepare(slots);
+  SlotList retired;
+  for (const std::shared_ptr<Slot>& s : slotList_)
+    if (s && s->plugin && std::find(slots.begin(), slots.end(), s) == slots.end()) retired.push_back(s);
   SlotList old;
   {
     std::lock_guard<std::mutex> lock(slotsMutex_);
@@ -150,7 +153,20 @@ void Chain::setSlots(SlotList slots) {
     old.swap(slotList_);
     slotList_.swap(slots);
   }
+  if (!retired.empty()) {
+    // Plug-ins end processing on the thread that processed them; the worker
+    // takes this between two blocks.
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    retiring_ = &retired;
+    wake_.notify_all();
+    retired_.wait(lock, [this] { return retiring_ == nullptr; });
+  }
   // `old` and the replaced buffers go here, outside the lock, on the caller's thread.
+}
+
+void Chain::stopAll(const SlotList& list) {
+  for (const std::shared_ptr<Slot>& slot : list)
+    if (slot && slot->plugin) slot->plugin->stopProcessing();
 }
 
 int Chain::refreshLatency() {
@@ -222,8 +238,23 @@ void Chain::run() {
     Block block;
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
-      wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
+      wake_.wait(lock, [this] { return stop_ || retiring_ != nullptr || !queue_.empty(); });
+      if (retiring_ != nullptr) {
+        const SlotList* retiring = retiring_;
+        lock.unlock();
+        stopAll(*retiring);
+        lock.lock();
+        retiring_ = nullptr;
+        retired_.notify_all();
+        continue;
+      }
+      if (stop_) {
+        lock.unlock();
+        // The owner destroys the plug-ins on the main thread once this returns.
+        std::lock_guard<std::mutex> slotsLock(slotsMutex_);
+        stopAll(slotList_);
+        return;
+      }
       if (dropLate_ && queue_.size() >= 2) {
         const double limit = latencyAtReset_ * 1000.0 / sampleRate + 1000.0;
         const double now = clock_();

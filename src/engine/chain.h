@@ -63,6 +63,9 @@ struct ChainHooks {
 // - everything else: the main thread. setSlots and refreshLatency ask plug-ins for
 //   their latency and size delay lines outside the slot lock, then install under
 //   it, so the worker never waits for an allocation or a plug-in call there.
+//   setSlots then waits for the worker to stop the plug-ins of the slots it
+//   retired (Plugin::stopProcessing), which the worker does between blocks; on
+//   shutdown the worker stops every plug-in before it ends.
 // The queue and slot locks are never held together, and the worker is never
 // joined while the queue lock is held. Never release the last reference to a
 // chain from inside its own output callback.
@@ -118,6 +121,8 @@ class Chain {
   struct Prepared;
 
   void run();
+  // Worker: stops the plug-ins of `list` (no slot lock needed: none is live).
+  static void stopAll(const SlotList& list);
   void process(std::vector<uint8_t>& frame);
   void processSlot(Slot& slot, const FrameHeader& header, const Transport& transport, int32_t& latencySum);
   void resetRun(const FrameHeader& header);
@@ -137,6 +142,10 @@ class Chain {
   std::condition_variable wake_;
   std::deque<Block> queue_;
   bool stop_ = false;
+  // Slots retired by setSlots, waiting for the worker to stop their plug-ins;
+  // null when none wait. Guarded by queueMutex_; `retired_` wakes setSlots.
+  const SlotList* retiring_ = nullptr;
+  std::condition_variable retired_;
 
   // Worker state.
   int32_t epoch_ = -1;

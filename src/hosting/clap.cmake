@@ -4,4 +4,5 @@ set(KREVLO_CLAP_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/clap_host.cpp
   ${CMAKE_CURRENT_LIST_DIR}/clap_plugin.cpp
   ${CMAKE_CURRENT_LIST_DIR}/clap_host_callbacks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/clap_wakeup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/editor_window.cpp)

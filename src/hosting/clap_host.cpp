@@ -60,7 +60,8 @@ class ClapHost final : public Host {
       modules_[path] = module;
     }
 
-    auto plugin = std::make_unique<ClapPlugin>(module, runOnMain_, sampleRate);
+    if (!wakeup_) wakeup_ = std::make_shared<ClapWakeup>(runOnMain_);
+    auto plugin = std::make_unique<ClapPlugin>(module, runOnMain_, sampleRate, wakeup_);
     std::string error = plugin->open(id.substr(kPrefixLength), maxBlock);
     if (!error.empty()) {
       plugin.reset();
@@ -76,6 +77,7 @@ class ClapHost final : public Host {
   const std::string scanHelper_;
   ScanRecord record_;
   std::map<std::string, std::shared_ptr<Module>> modules_;  // main thread; never unloaded
+  std::shared_ptr<ClapWakeup> wakeup_;  // main thread; made with the first plug-in
 };
 
 }  // namespace

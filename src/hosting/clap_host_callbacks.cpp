@@ -19,11 +19,15 @@ constexpr const char* kHostName = "Krevlo Bridge";
 constexpr const char* kHostVersion = "0.1.128";
 
 thread_local bool audioThreadMark = false;
+thread_local int audioScopes = 0;
 
 }  // namespace
 
 void markClapAudioThread() { audioThreadMark = true; }
-bool isClapAudioThread() { return audioThreadMark; }
+bool isClapAudioThread() { return audioThreadMark || audioScopes > 0; }
+
+ClapAudioScope::ClapAudioScope() { ++audioScopes; }
+ClapAudioScope::~ClapAudioScope() { --audioScopes; }
 
 struct ClapPlugin::Callbacks {
   static ClapPlugin* self(const clap_host_t* host) {
@@ -36,18 +40,21 @@ struct ClapPlugin::Callbacks {
   }
 
   static void requestRestart(const clap_host_t* host) {
-    // Only the latency can change here; the plug-in stays active.
-    post(host, [](ClapPlugin& p) { p.latencyChanged(); });
+    if (ClapPlugin* p = self(host)) p->request(kWantRestart);
   }
   static void requestProcess(const clap_host_t*) {}
   static void requestCallback(const clap_host_t* host) {
-    post(host, [](ClapPlugin& p) {
-      if (p.instance_->on_main_thread) p.instance_->on_main_thread(p.instance_);
-    });
+    if (ClapPlugin* p = self(host)) p->request(kWantCallback);
   }
 
-  static void log(const clap_host_t*, clap_log_severity severity, const char* message) {
+  static void log(const clap_host_t* host, clap_log_severity severity, const char* message) {
     if (severity <= CLAP_LOG_INFO) return;
+    // The audio thread must not wait for stderr: its lines are printed on main.
+    ClapPlugin* p = self(host);
+    if (p && std::this_thread::get_id() != mainThread.load() && isClapAudioThread()) {
+      p->queueLog(severity, message);
+      return;
+    }
     std::fprintf(stderr, "[clap] %s\n", message ? message : "");
   }
 
@@ -56,7 +63,10 @@ struct ClapPlugin::Callbacks {
 
   static void paramsRescan(const clap_host_t*, clap_param_rescan_flags) {}
   static void paramsClear(const clap_host_t*, clap_id, clap_param_clear_flags) {}
-  static void paramsRequestFlush(const clap_host_t*) {}
+  // While blocks run, the next one flushes; the job finds nothing then.
+  static void paramsRequestFlush(const clap_host_t* host) {
+    if (ClapPlugin* p = self(host)) p->request(kWantFlush);
+  }
 
   static void latencyChanged(const clap_host_t* host) { post(host, [](ClapPlugin& p) { p.latencyChanged(); }); }
 

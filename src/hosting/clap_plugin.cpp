@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "hosting/editor_window.h"
 #include "hosting/plugin_rules.h"
@@ -22,6 +23,9 @@ constexpr uint32_t kTextCapacity = 256;
 constexpr uint32_t kMaxPorts = 256;
 constexpr uint32_t kMaxChannels = 256;
 constexpr size_t kEventReserve = 64;
+// Extra ports' channels all get buffers of their own; beyond this many in all,
+// the plug-in is refused rather than sized.
+constexpr uint32_t kMaxExtraChannels = 1024;
 
 // Fixed-point timeline value, rounded; never an out-of-range cast.
 int64_t toFixed(double value) {
@@ -89,12 +93,15 @@ int64_t readBytes(const clap_istream_t* stream, void* buffer, uint64_t size) {
 
 }  // namespace
 
-ClapPlugin::ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, double sampleRate)
+ClapPlugin::ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, double sampleRate,
+                       std::shared_ptr<ClapWakeup> wakeup)
     : module_(std::move(module)),
       sampleRate_(sampleRate),
       runOnMain_(std::move(runOnMain)),
-      alive_(std::make_shared<std::atomic<bool>>(true)) {
+      alive_(std::make_shared<std::atomic<bool>>(true)),
+      wakeup_(std::move(wakeup)) {
   initHostRecord();
+  if (wakeup_) wakeup_->add(this, [this] { serviceRequests(); });
   inEvents_.ctx = this;
   inEvents_.size = &ClapPlugin::inputSize;
   inEvents_.get = &ClapPlugin::inputGet;
@@ -104,9 +111,20 @@ ClapPlugin::ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, doub
 
 ClapPlugin::~ClapPlugin() {
   alive_->store(false);
+  if (wakeup_) wakeup_->remove(this);
   closeWindow();
   if (instance_) {
-    if (processing_) instance_->stop_processing(instance_);
+    printLogs();
+    {
+      // The chain's worker has stopped it before handing it over; one that was
+      // processed outside a chain is stopped here in the audio thread's place.
+      std::lock_guard<std::mutex> lock(processMutex_);
+      if (processing_) {
+        ClapAudioScope audio;
+        instance_->stop_processing(instance_);
+        processing_ = false;
+      }
+    }
     if (active_) instance_->deactivate(instance_);
     instance_->destroy(instance_);
     instance_ = nullptr;
@@ -160,6 +178,10 @@ std::string ClapPlugin::open(const std::string& pluginId, int maxBlock) {
   // further port gets that many channel pointers.
   if (!queryPorts(true, inputPorts_, inputChannels_) || !queryPorts(false, outputPorts_, outputChannels_))
     return "this plug-in does not take stereo audio";
+  uint64_t extraChannels = 0;
+  for (size_t k = 1; k < inputChannels_.size(); ++k) extraChannels += inputChannels_[k];
+  for (size_t k = 1; k < outputChannels_.size(); ++k) extraChannels += outputChannels_[k];
+  if (extraChannels > kMaxExtraChannels) return "this plug-in does not take stereo audio";
 
   buildParamTable();
 
@@ -175,19 +197,23 @@ std::string ClapPlugin::open(const std::string& pluginId, int maxBlock) {
   inRight_.assign(n, 0.0f);
   outLeft_.assign(n, 0.0f);
   outRight_.assign(n, 0.0f);
-  spare_.assign(n, 0.0f);
   inMain_[0] = inLeft_.data();
   inMain_[1] = inRight_.data();
   outMain_[0] = outLeft_.data();
   outMain_[1] = outRight_.data();
-  uint32_t widest = 1;
-  for (size_t k = 1; k < inputChannels_.size(); ++k) widest = std::max(widest, inputChannels_[k]);
-  for (size_t k = 1; k < outputChannels_.size(); ++k) widest = std::max(widest, outputChannels_[k]);
-  spareChannels_.assign(widest, spare_.data());
+  scratch_.assign(static_cast<size_t>(extraChannels), std::vector<float>(n, 0.0f));
+  size_t next = 0;
+  auto channelsOf = [&](const std::vector<uint32_t>& counts, std::vector<std::vector<float*>>& ports) {
+    ports.assign(counts.size(), {});
+    for (size_t k = 1; k < counts.size(); ++k)
+      for (uint32_t c = 0; c < counts[k]; ++c) ports[k].push_back(scratch_[next++].data());
+  };
+  channelsOf(inputChannels_, inPortChannels_);
+  channelsOf(outputChannels_, outPortChannels_);
   inputBuffers_.assign(inputPorts_, clap_audio_buffer_t{});
   outputBuffers_.assign(outputPorts_, clap_audio_buffer_t{});
-  events_.reserve(kEventReserve);
-  pendingChanges_.reserve(kEventReserve);
+  events_.reserve(std::max(kEventReserve, infos_.size()));
+  pendingChanges_.reserve(std::max(kEventReserve, infos_.size()));
   return "";
 }
 
@@ -249,7 +275,110 @@ void ClapPlugin::reset() {
   // The first block of a run calls reset before process; the plug-in may check
   // its thread already here.
   markClapAudioThread();
+  std::lock_guard<std::mutex> lock(processMutex_);
   if (active_) instance_->reset(instance_);
+}
+
+void ClapPlugin::stopProcessing() {
+  markClapAudioThread();
+  std::lock_guard<std::mutex> lock(processMutex_);
+  if (!processing_) return;
+  instance_->stop_processing(instance_);
+  processing_ = false;
+}
+
+void ClapPlugin::takePendingEdits() {
+  events_.clear();
+  std::unique_lock<std::mutex> lock(pendingMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // the edits wait for a later block
+  for (const auto& [id, value] : pendingChanges_) {
+    clap_event_param_value_t e{};
+    e.header.size = sizeof(clap_event_param_value_t);
+    e.header.time = 0;
+    e.header.space_id = CLAP_CORE_EVENT_SPACE_ID;
+    e.header.type = CLAP_EVENT_PARAM_VALUE;
+    e.header.flags = 0;
+    e.param_id = id;
+    e.cookie = nullptr;
+    e.note_id = -1;
+    e.port_index = -1;
+    e.channel = -1;
+    e.key = -1;
+    e.value = value;
+    events_.push_back(e);
+  }
+  pendingChanges_.clear();
+}
+
+void ClapPlugin::deliverEdits(bool always) {
+  if (!instance_ || !paramsExt_ || !paramsExt_->flush) return;
+  std::lock_guard<std::mutex> lock(processMutex_);
+  if (!active_) return;
+  {
+    // Blocking here, unlike the audio thread: the main thread owns the edits.
+    std::lock_guard<std::mutex> pending(pendingMutex_);
+    if (pendingChanges_.empty() && !always) return;
+  }
+  takePendingEdits();
+  ClapAudioScope audio;
+  paramsExt_->flush(instance_, &inEvents_, &outEvents_);
+  events_.clear();
+}
+
+void ClapPlugin::restart() {
+  if (!instance_) return;
+  // Edits still waiting reach the plug-in before it restarts with them.
+  deliverEdits(false);
+  {
+    std::lock_guard<std::mutex> lock(processMutex_);
+    if (processing_) {
+      ClapAudioScope audio;
+      instance_->stop_processing(instance_);
+      processing_ = false;
+    }
+    if (active_) instance_->deactivate(instance_);
+    // A plug-in that will not come back passes audio through untouched.
+    active_ = instance_->activate(instance_, sampleRate_, 1, static_cast<uint32_t>(maxBlock_));
+  }
+  latencyChanged();
+}
+
+void ClapPlugin::request(uint32_t want) {
+  // Only the first request since the last service starts a job; that job sees
+  // every flag set until it runs.
+  if (requests_.fetch_or(want) != 0) return;
+  if (std::this_thread::get_id() != mainThread.load() && isClapAudioThread() && wakeup_) {
+    wakeup_->signal();
+    return;
+  }
+  onMain([](ClapPlugin& p) { p.serviceRequests(); });
+}
+
+void ClapPlugin::serviceRequests() {
+  if (!instance_) return;
+  const uint32_t wants = requests_.exchange(0);
+  if (wants & kWantLog) printLogs();
+  if (wants & kWantFlush) deliverEdits(true);
+  if (wants & kWantRestart) restart();
+  if ((wants & kWantCallback) && instance_->on_main_thread) instance_->on_main_thread(instance_);
+}
+
+void ClapPlugin::queueLog(int severity, const char* message) {
+  const uint32_t written = logWritten_.load(std::memory_order_relaxed);
+  if (written - logRead_.load(std::memory_order_acquire) >= kLogLines) return;
+  LogLine& line = logRing_[written % kLogLines];
+  line.severity = severity;
+  std::snprintf(line.text, sizeof line.text, "%s", message ? message : "");
+  logWritten_.store(written + 1, std::memory_order_release);
+  request(kWantLog);
+}
+
+void ClapPlugin::printLogs() {
+  const uint32_t written = logWritten_.load(std::memory_order_acquire);
+  for (uint32_t i = logRead_.load(std::memory_order_relaxed); i != written; ++i) {
+    std::fprintf(stderr, "[clap] %s\n", logRing_[i % kLogLines].text);
+    logRead_.store(i + 1, std::memory_order_release);
+  }
 }
 
 void ClapPlugin::fillTransport(const Transport& t) {
@@ -288,6 +417,7 @@ void ClapPlugin::fillTransport(const Transport& t) {
 
 void ClapPlugin::process(float* left, float* right, int frames, const Transport& transport) {
   markClapAudioThread();
+  std::lock_guard<std::mutex> exclusion(processMutex_);
   if (!active_ || frames < 1 || frames > maxBlock_) return;
   if (!processing_) {
     processing_ = instance_->start_processing(instance_);
@@ -297,38 +427,18 @@ void ClapPlugin::process(float* left, float* right, int frames, const Transport&
   std::memcpy(inLeft_.data(), left, n * sizeof(float));
   std::memcpy(inRight_.data(), right, n * sizeof(float));
 
-  events_.clear();
-  {
-    std::unique_lock<std::mutex> lock(pendingMutex_, std::try_to_lock);
-    if (lock.owns_lock()) {
-      for (const auto& [id, value] : pendingChanges_) {
-        clap_event_param_value_t e{};
-        e.header.size = sizeof(clap_event_param_value_t);
-        e.header.time = 0;
-        e.header.space_id = CLAP_CORE_EVENT_SPACE_ID;
-        e.header.type = CLAP_EVENT_PARAM_VALUE;
-        e.header.flags = 0;
-        e.param_id = id;
-        e.cookie = nullptr;
-        e.note_id = -1;
-        e.port_index = -1;
-        e.channel = -1;
-        e.key = -1;
-        e.value = value;
-        events_.push_back(e);
-      }
-      pendingChanges_.clear();
-    }
-  }
-
+  takePendingEdits();
   fillTransport(transport);
 
-  for (size_t k = 0; k < inputBuffers_.size(); ++k)
-    inputBuffers_[k] = clap_audio_buffer_t{k == 0 ? inMain_ : spareChannels_.data(), nullptr,
-                                           k == 0 ? 2u : inputChannels_[k], 0, 0};
-  for (size_t k = 0; k < outputBuffers_.size(); ++k)
-    outputBuffers_[k] = clap_audio_buffer_t{k == 0 ? outMain_ : spareChannels_.data(), nullptr,
-                                            k == 0 ? 2u : outputChannels_[k], 0, 0};
+  inputBuffers_[0] = clap_audio_buffer_t{inMain_, nullptr, 2u, 0, 0};
+  outputBuffers_[0] = clap_audio_buffer_t{outMain_, nullptr, 2u, 0, 0};
+  for (size_t k = 1; k < inputBuffers_.size(); ++k) {
+    // Silent every block, whatever the plug-in did to them before.
+    for (float* channel : inPortChannels_[k]) std::memset(channel, 0, n * sizeof(float));
+    inputBuffers_[k] = clap_audio_buffer_t{inPortChannels_[k].data(), nullptr, inputChannels_[k], 0, 0};
+  }
+  for (size_t k = 1; k < outputBuffers_.size(); ++k)
+    outputBuffers_[k] = clap_audio_buffer_t{outPortChannels_[k].data(), nullptr, outputChannels_[k], 0, 0};
 
   clap_process_t p{};
   p.steady_time = steadyTime_;
@@ -407,8 +517,17 @@ void ClapPlugin::setParam(int index, float normalized) {
   values_[index].exchange(plain);
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
-    pendingChanges_.emplace_back(info.id, plain);
+    // Within one block every edit lands at time 0 and the latest wins, so one
+    // entry per id says all; the list stays bounded while no audio runs.
+    auto it = std::find_if(pendingChanges_.begin(), pendingChanges_.end(),
+                           [&](const auto& change) { return change.first == info.id; });
+    if (it != pendingChanges_.end())
+      it->second = plain;
+    else
+      pendingChanges_.emplace_back(info.id, plain);
   }
+  // Delivered by the next block or, should none come first, by a flush.
+  request(kWantFlush);
   paramChanged(index);
 }
 
@@ -430,6 +549,8 @@ bool ClapPlugin::getParam(int index, float& normalized, std::string& text) {
 std::vector<uint8_t> ClapPlugin::getState() {
   std::vector<uint8_t> bytes;
   if (!stateExt_) return bytes;
+  // An edit still queued for the audio thread belongs in the state.
+  deliverEdits(false);
   clap_ostream_t stream{&bytes, &writeBytes};
   if (!stateExt_->save(instance_, &stream)) bytes.clear();
   return bytes;

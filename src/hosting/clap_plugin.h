@@ -1,15 +1,30 @@
 #pragma once
 // One CLAP plug-in instance behind the Plugin interface.
 //
-// Threads: process and reset run on the chain's audio thread; latencySamples,
-// tailSeconds and gainReduction on the threads the Plugin contract names;
-// everything else, creation and destruction included, on the main thread. The
-// audio thread never waits for a lock: parameter edits reach it through a queue
-// that it only try-locks, and parameter values and the meter cross as atomics.
-// process allocates only when its event or port lists outgrow every earlier
-// block. The plug-in may call its host record (clap_host_callbacks.cpp) from any
-// thread; what must touch this object runs on the main thread through onMain,
-// and only while the object lives.
+// Threads: process, reset and stopProcessing run on the chain's audio thread;
+// latencySamples, tailSeconds and gainReduction on the threads the Plugin
+// contract names; everything else, creation and destruction included, on the
+// main thread. Parameter edits reach the audio thread through a queue that it
+// only try-locks, merged per parameter; parameter values and the meter cross as
+// atomics. process allocates only when its event list outgrows every earlier
+// block.
+//
+// The processing exclusion (processMutex_) is held by the audio thread for each
+// process, reset and stop, and by the main thread while it works on the active
+// plug-in in the audio thread's place: it flushes waiting edits (before a state
+// is saved, and whenever edits wait with no block to take them) and restarts
+// the plug-in when it asks to. Such calls happen with the thread check
+// answering as for the audio thread, and the audio thread waits for them; they
+// are short and happen only on edits and restarts.
+//
+// The plug-in may call its host record (clap_host_callbacks.cpp) from any
+// thread. request_callback, request_restart and request_flush set atomic flags
+// of this object; at most one service job per plug-in is on its way to the main
+// thread at a time. From the audio thread, that job is started through the
+// ClapWakeup, so the audio thread neither allocates nor shares a lock with the
+// main thread; log from there goes through a small ring that the main thread
+// prints. Everything that touches this object runs on the main thread, only
+// while the object lives.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,6 +36,7 @@
 #include <vector>
 
 #include "hosting/clap_module.h"
+#include "hosting/clap_wakeup.h"
 #include "hosting/plugin.h"
 #include "platform/clap/clap_ext.h"
 
@@ -32,7 +48,10 @@ using RunOnMain = std::function<void(std::function<void()>)>;
 
 class ClapPlugin final : public Plugin {
  public:
-  ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, double sampleRate);
+  // `wakeup` carries requests made on the audio thread to the main thread; null:
+  // they are posted through runOnMain like requests from other threads.
+  ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, double sampleRate,
+             std::shared_ptr<ClapWakeup> wakeup = nullptr);
   ~ClapPlugin() override;
   ClapPlugin(const ClapPlugin&) = delete;
   ClapPlugin& operator=(const ClapPlugin&) = delete;
@@ -47,6 +66,7 @@ class ClapPlugin final : public Plugin {
   int latencySamples() override;
   double tailSeconds() override;
   void reset() override;
+  void stopProcessing() override;
   void process(float* left, float* right, int frames, const Transport& transport) override;
   std::vector<ParamInfo> params() override;
   void setParam(int index, float normalized) override;
@@ -71,7 +91,30 @@ class ClapPlugin final : public Plugin {
   struct Callbacks;  // the host record's functions, clap_host_callbacks.cpp
   friend struct Callbacks;
 
+  // What the plug-in asked of the main thread (requests_).
+  static constexpr uint32_t kWantCallback = 1, kWantRestart = 2, kWantFlush = 4, kWantLog = 8;
+  static constexpr size_t kLogLines = 8, kLogLineSize = 512;
+  struct LogLine {
+    int severity = 0;
+    char text[kLogLineSize] = {};
+  };
+
   void initHostRecord();
+  // Any thread: records `want` and makes sure one service job is on its way.
+  void request(uint32_t want);
+  // Main thread: does what was asked since the last service.
+  void serviceRequests();
+  // Main thread: hands waiting edits to the plug-in through its flush, under the
+  // processing exclusion; with `always`, also when none wait.
+  void deliverEdits(bool always);
+  // Main thread: stop, deactivate, activate (the plug-in sets its new latency
+  // there); processing starts again with the next block.
+  void restart();
+  // Audio thread, processing exclusion held: moves the queued edits into events_.
+  void takePendingEdits();
+  // Audio thread: a log line for the main thread; dropped when the ring is full.
+  void queueLog(int severity, const char* message);
+  void printLogs();
   bool queryPorts(bool input, uint32_t& count, std::vector<uint32_t>& channels);
   void buildParamTable();
   double readValue(clap_id id, double start);
@@ -97,29 +140,39 @@ class ClapPlugin final : public Plugin {
   const clap_plugin_tail_t* tailExt_ = nullptr;
   const clap_plugin_gui_t* guiExt_ = nullptr;
   const clap_plugin_audio_ports_t* portsExt_ = nullptr;
+  std::shared_ptr<ClapWakeup> wakeup_;
+  std::mutex processMutex_;  // the processing exclusion, see above
+  // Both under the processing exclusion after open.
   bool active_ = false;
-  bool processing_ = false;  // audio thread; read by the destructor after the chain stopped
+  bool processing_ = false;
   int maxBlock_ = 0;
+  std::atomic<uint32_t> requests_{0};
+  // Single producer (the audio thread), single consumer (the main thread).
+  LogLine logRing_[kLogLines];
+  std::atomic<uint32_t> logWritten_{0}, logRead_{0};
 
   // Ports: port 0 is stereo on both sides and carries the audio; every further
-  // port gets as many channels as it declares, all on the spare buffer.
+  // port gets as many channels as it declares, each on a buffer of its own, so
+  // no port reads what another wrote. Extra inputs are silent.
   uint32_t inputPorts_ = 1;
   uint32_t outputPorts_ = 1;
   std::vector<uint32_t> inputChannels_, outputChannels_;
-  std::vector<float> inLeft_, inRight_, outLeft_, outRight_, spare_;
+  std::vector<float> inLeft_, inRight_, outLeft_, outRight_;
   float* inMain_[2] = {nullptr, nullptr};
   float* outMain_[2] = {nullptr, nullptr};
-  std::vector<float*> spareChannels_;
+  std::vector<std::vector<float>> scratch_;  // one per extra channel
+  std::vector<std::vector<float*>> inPortChannels_, outPortChannels_;  // by port; port 0 unused
   std::vector<clap_audio_buffer_t> inputBuffers_, outputBuffers_;
 
-  // Audio thread only.
+  // Under the processing exclusion.
   std::vector<clap_event_param_value_t> events_;
   clap_event_transport_t transport_{};
   clap_input_events_t inEvents_{};
   clap_output_events_t outEvents_{};
   int64_t steadyTime_ = 0;
 
-  // Main thread appends; the audio thread takes them when the lock is free.
+  // Main thread adds, one entry per id with the latest value; the audio thread
+  // takes them when the lock is free.
   std::mutex pendingMutex_;
   std::vector<std::pair<clap_id, double>> pendingChanges_;
 
@@ -134,8 +187,19 @@ class ClapPlugin final : public Plugin {
 };
 
 // The audio mark of the calling thread, which the host's thread check reports:
-// false on every thread until it enters process or reset of a CLAP plug-in.
+// false on every thread until it enters process or reset of a CLAP plug-in,
+// and true inside a ClapAudioScope.
 void markClapAudioThread();
 bool isClapAudioThread();
+
+// While it lives, the calling thread answers as the audio thread: the main
+// thread working on the plug-in under the processing exclusion.
+class ClapAudioScope {
+ public:
+  ClapAudioScope();
+  ~ClapAudioScope();
+  ClapAudioScope(const ClapAudioScope&) = delete;
+  ClapAudioScope& operator=(const ClapAudioScope&) = delete;
+};
 
 }  // namespace bridge

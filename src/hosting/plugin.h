@@ -52,6 +52,11 @@ class Plugin {
   virtual int latencySamples() = 0;
   virtual double tailSeconds() = 0;
   virtual void reset() = 0;
+  // Ends processing where the format wants it ended: on the audio thread. The
+  // chain's worker calls it when the plug-in's slot leaves the chain and when
+  // the chain stops, before the plug-in goes to the main thread to be destroyed;
+  // the next process starts it again. Worker thread, never during process.
+  virtual void stopProcessing() {}
   // In place, planar stereo, 1..maxBlock frames. Worker thread; never allocates.
   virtual void process(float* left, float* right, int frames, const Transport& transport) = 0;
   virtual std::vector<ParamInfo> params() = 0;

@@ -57,6 +57,7 @@ FUnknown* vst3HostContext() {
 Vst3Plugin::Vst3Plugin(std::shared_ptr<VST3::Hosting::Module> module, double sampleRate)
     : module_(std::move(module)), sampleRate_(sampleRate) {
   pendingChanges_.reserve(kMaxBlockParams);
+  processorValues_.reserve(kMaxBlockParams);
   table_ = std::make_shared<const ParamTable>();
 }
 
@@ -294,9 +295,91 @@ void Vst3Plugin::readMeter() {
   }
 }
 
+void Vst3Plugin::takeOutputs() {
+  readMeter();
+  const int32 count = outputChanges_.getParameterCount();
+  if (count == 0) return;
+  std::unique_lock<std::mutex> lock(outputMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // the next block brings newer values
+  // Listed parameters are reported once until the main thread takes them; the
+  // table is only borrowed when its lock is free.
+  std::shared_ptr<const ParamTable> t;
+  {
+    std::unique_lock<std::mutex> tableLock(tableMutex_, std::try_to_lock);
+    if (tableLock.owns_lock()) t = table_;
+  }
+  for (int32 i = 0; i < count; ++i) {
+    IParamValueQueue* queue = outputChanges_.getParameterData(i);
+    if (!queue) continue;
+    const int32 points = queue->getPointCount();
+    int32 offset = 0;
+    ParamValue value = 0.0;
+    if (points < 1 || queue->getPoint(points - 1, offset, value) != kResultOk) continue;
+    const ParamID id = queue->getParameterId();
+    auto it = std::find_if(processorValues_.begin(), processorValues_.end(),
+                           [id](const auto& v) { return v.first == id; });
+    if (it != processorValues_.end()) {
+      it->second = value;
+    } else if (processorValues_.size() < processorValues_.capacity()) {
+      processorValues_.emplace_back(id, value);
+      if (t)
+        if (auto found = t->indexById.find(id); found != t->indexById.end()) paramChanged(found->second);
+    }
+  }
+}
+
+void Vst3Plugin::applyProcessorValues() {
+  std::vector<std::pair<ParamID, double>> values;
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    values.assign(processorValues_.begin(), processorValues_.end());
+    processorValues_.clear();  // keeps the storage for the audio thread
+  }
+  if (values.empty() || !controller_) return;
+  for (const auto& [id, value] : values) controller_->setParamNormalized(id, value);
+}
+
+void Vst3Plugin::flushEdits() {
+  if (!processor_) return;
+  std::lock_guard<std::mutex> exclusion(processMutex_);
+  if (!active_ || processData_.numInputs < 1 || processData_.numOutputs < 1) return;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (pendingChanges_.empty()) return;
+  }
+  inputChanges_.clear();
+  outputChanges_.clear();
+  takePendingEdits();
+  // A processor that keeps its own copy of the parameters learns them only
+  // in process; 0 samples carry them without audio.
+  processData_.numSamples = 0;
+  if (processor_->process(processData_) == kResultOk) takeOutputs();
+  inputChanges_.clear();
+  outputChanges_.clear();
+}
+
+void Vst3Plugin::restart() {
+  if (restarting_ || !component_) return;
+  restarting_ = true;
+  // The processor sets its latency from what it knows when it is activated.
+  flushEdits();
+  {
+    std::lock_guard<std::mutex> exclusion(processMutex_);
+    if (processing_.load()) setProcessing(false);
+    if (active_) component_->setActive(false);
+    // A plug-in that will not come back passes audio through untouched.
+    active_ = component_->setActive(true) == kResultOk;
+    if (active_) setProcessing(true);
+  }
+  restarting_ = false;
+  latencyChanged();
+}
+
 void Vst3Plugin::process(float* left, float* right, int frames, const Transport& transport) {
   // Buffers hold maxBlock frames; anything else passes dry.
   if (frames < 1 || frames > maxBlock_) return;
+  std::lock_guard<std::mutex> exclusion(processMutex_);
+  if (!active_) return;
   if (processData_.numInputs < 1 || processData_.numOutputs < 1) return;
   AudioBusBuffers& in = processData_.inputs[0];
   AudioBusBuffers& out = processData_.outputs[0];
@@ -315,7 +398,7 @@ void Vst3Plugin::process(float* left, float* right, int frames, const Transport&
   const tresult result = processor_->process(processData_);
   samplePosition_ += frames;
   if (result != kResultOk) return;
-  readMeter();
+  takeOutputs();
   std::memcpy(left, out.channelBuffers32[0], bytes);
   std::memcpy(right, out.channelBuffers32[1], bytes);
 }
@@ -334,6 +417,8 @@ double Vst3Plugin::tailSeconds() {
 
 void Vst3Plugin::reset() {
   if (!processor_) return;
+  std::lock_guard<std::mutex> exclusion(processMutex_);
+  if (!active_) return;
   setProcessing(false);
   setProcessing(true);
   samplePosition_ = 0.0;
@@ -346,6 +431,7 @@ std::string Vst3Plugin::paramText(ParamID id, double value, bool& given) {
 }
 
 std::vector<ParamInfo> Vst3Plugin::params() {
+  applyProcessorValues();
   const auto t = table();
   std::vector<ParamInfo> list;
   list.reserve(t->ids.size());
@@ -372,14 +458,18 @@ void Vst3Plugin::setParam(int index, float normalized) {
   const auto t = table();
   if (index < 0 || static_cast<size_t>(index) >= t->ids.size() || !std::isfinite(normalized)) return;
   const ParamID id = t->ids[static_cast<size_t>(index)];
-  controller_->setParamNormalized(id, normalized);
+  // Queued first: a controller that asks for a restart from here gets the
+  // edit delivered before the processor is activated again.
   queueEdit(id, normalized);
+  controller_->setParamNormalized(id, normalized);
   paramChanged(index);
 }
 
 bool Vst3Plugin::getParam(int index, float& normalized, std::string& text) {
+  if (index < 0) return false;
+  applyProcessorValues();
   const auto t = table();
-  if (index < 0 || static_cast<size_t>(index) >= t->ids.size()) return false;
+  if (static_cast<size_t>(index) >= t->ids.size()) return false;
   const ParamID id = t->ids[static_cast<size_t>(index)];
   const double value = controller_->getParamNormalized(id);
   normalized = static_cast<float>(value);
@@ -389,6 +479,9 @@ bool Vst3Plugin::getParam(int index, float& normalized, std::string& text) {
 }
 
 std::vector<uint8_t> Vst3Plugin::getState() {
+  // Edits still queued for the processor belong in its state.
+  flushEdits();
+  applyProcessorValues();
   auto componentState = IPtr<MemoryStream>::adopt(new MemoryStream);
   auto controllerState = IPtr<MemoryStream>::adopt(new MemoryStream);
   component_->getState(componentState.get());
@@ -496,7 +589,13 @@ tresult Vst3Plugin::Handler::performEdit(ParamID id, ParamValue value) {
 }
 
 tresult Vst3Plugin::Handler::restartComponent(int32 flags) {
-  if (flags & kLatencyChanged) owner_.latencyChanged();
+  if (flags & kLatencyChanged) {
+    // The processor reports a new latency only once it is activated again.
+    if (std::this_thread::get_id() == owner_.mainThread_)
+      owner_.restart();
+    else
+      owner_.latencyChanged();
+  }
   if (flags & (kParamValuesChanged | kParamTitlesChanged)) {
     owner_.buildParamTable();
     const size_t count = owner_.table()->ids.size();

@@ -6,8 +6,13 @@
 // Threads: process, reset and gainReduction run on the chain's audio thread;
 // everything else, creation and destruction included, on the main thread. The
 // controller may call the component handler from any thread. The audio thread
-// never waits for a lock and never allocates: parameter edits reach it through a
-// list that it only try-locks, and the meter crosses as atomics. The parameter
+// never allocates: parameter edits reach it through a list that it only
+// try-locks, the processor's own parameter changes come back through another,
+// and the meter crosses as atomics. The processing exclusion (processMutex_) is
+// held by the audio thread for each block and by the main thread while it
+// works on the processor in its place: a block of 0 samples that carries edits
+// waiting with no audio (before a state is saved, or a restart), and the
+// restart that a latency change asks for. The audio thread waits for those. The parameter
 // table is an immutable snapshot, replaced whole when the controller reports
 // changed parameters, so readers on the main thread never see it half built.
 // No lock of this class is held while it calls into the plug-in or an observer.
@@ -16,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -99,6 +105,15 @@ class Vst3Plugin final : public Plugin {
   void takePendingEdits();
   void fillContext(const Transport& transport);
   void readMeter();
+  // Audio thread, or under the processing exclusion: keeps the processor's
+  // output parameter changes for the controller (latest per id).
+  void takeOutputs();
+  // Main thread: gives the processor's values to the controller.
+  void applyProcessorValues();
+  // Main thread: delivers waiting edits in a block of 0 samples.
+  void flushEdits();
+  // Main thread: stop, deactivate, activate, start; then reports the latency.
+  void restart();
   std::string paramText(Steinberg::Vst::ParamID id, double value, bool& given);
   void dropWindow();
   void setProcessing(bool on);
@@ -130,6 +145,14 @@ class Vst3Plugin final : public Plugin {
 
   std::mutex pendingMutex_;
   std::vector<std::pair<Steinberg::Vst::ParamID, double>> pendingChanges_;
+
+  std::mutex processMutex_;  // the processing exclusion, see above
+  const std::thread::id mainThread_ = std::this_thread::get_id();
+  bool restarting_ = false;  // main thread
+
+  // The audio thread adds (try-lock, bounded); the main thread takes.
+  std::mutex outputMutex_;
+  std::vector<std::pair<Steinberg::Vst::ParamID, double>> processorValues_;
 
   mutable std::mutex tableMutex_;  // guards only the pointer
   std::shared_ptr<const ParamTable> table_;

@@ -7,7 +7,8 @@ krevlo_test(clap_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/clap_host_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/clap_plugin_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/clap_host_callbacks_test.cpp
-  DEPS krevlo_hosting krevlo_dispatch ${CMAKE_DL_LIBS}
+          ${CMAKE_CURRENT_LIST_DIR}/clap_rules_test.cpp
+  DEPS krevlo_hosting krevlo_engine krevlo_dispatch ${CMAKE_DL_LIBS}
   LABELS threaded
   TIMEOUT 120)
 target_compile_definitions(clap_tests PRIVATE

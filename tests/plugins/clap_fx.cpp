@@ -429,7 +429,21 @@ bool paramsText(const clap_plugin_t* p, clap_id id, double value, char* out, uin
 }
 
 bool paramsFromText(const clap_plugin_t*, clap_id, const char*, double*) { return false; }
-void paramsFlush(const clap_plugin_t*, const clap_input_events_t*, const clap_output_events_t*) {}
+// Parameter values only; what process answers to them is left to process.
+void paramsFlush(const clap_plugin_t* p, const clap_input_events_t* events, const clap_output_events_t*) {
+  Instance* in = self(p);
+  const uint32_t count = events ? events->size(events) : 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const clap_event_header_t* h = events->get(events, i);
+    if (!h || h->space_id != CLAP_CORE_EVENT_SPACE_ID || h->type != CLAP_EVENT_PARAM_VALUE) continue;
+    const auto* e = reinterpret_cast<const clap_event_param_value_t*>(h);
+    in->set(e->param_id, e->value);
+    if (in->kind == Kind::Latency && e->param_id == 20) {
+      in->latency.store(static_cast<uint32_t>(std::clamp(e->value, 0.0, double(kMaxLatency))));
+      in->host->request_restart(in->host);
+    }
+  }
+}
 
 const clap_plugin_params_t kParamsExt = {paramsCount, paramsInfo, paramsValue, paramsText, paramsFromText, paramsFlush};
 
