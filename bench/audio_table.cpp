@@ -6,12 +6,13 @@
 // block every 2.667 ms, every thread asleep in between). The bridge and the echo
 // run in alternating segments so that a change in the machine's load falls on
 // both. Both get the same frames and the client checks every sample of every
-// reply. Then a render track of 4096-frame blocks with 8 in flight, and the heap
+// reply. Then a render track of 4096-frame blocks with 8 in flight; the heap
 // allocations per block on the chain worker and on the connection thread,
-// counted by the replaced operator new.
+// counted by the replaced operator new; and where a paced block's time goes,
+// from stamps taken on each thread it passes. Everything listens on 127.0.0.1
+// on ports the system picks; the run takes about two minutes.
 //   audio_table [--scale X]   (X multiplies every measuring time; default 1)
 #include <sched.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,8 +23,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,12 +33,15 @@
 
 #include "bridge/bridge.h"
 #include "echo_server.h"
+#include "engine/chain.h"
 #include "engine/frame.h"
 #include "hosting/clap_host.h"
 #include "platform/dispatch/main_queue.h"
+#include "server/server.h"
 #include "server/tls_identity.h"
 #include "server/websocket_frame.h"
 #include "support/counting_new.h"
+#include "support/fake_plugin.h"
 #include "support/free_port.h"
 #include "ws_peer.h"
 
@@ -52,8 +56,8 @@ constexpr double kRate = 48000.0;
 constexpr int kBlock = 128;
 constexpr double kPeriodNs = kBlock * 1e9 / kRate;  // 2.667 ms
 constexpr int kWarmUpBlocks = 20;  // per connection and segment, not recorded
-// The gain's parameter is normalised over 0..2: 0.25 is a gain of one half,
-// which every output sample must show exactly.
+// The gain is set as a normalised value of its 0..2 range: 0.25 is a gain of
+// one half, which every output sample must show exactly.
 constexpr double kGainParam = 0.25;
 constexpr float kGain = 0.5f;
 
@@ -209,7 +213,12 @@ struct Figures {
 // Streams on one link from `startNs` to `endNs`: paced (a block at every period
 // tick) or ping-pong (the next block once the reply is in). Replies left after
 // the end are awaited for a second.
-void streamLink(Link& link, bool paced, int64_t startNs, int64_t endNs, int frames, Figures& out) {
+// `observe` (optional) sees every recorded block: its position, when it was
+// sent and when its reply was in.
+using Observer = std::function<void(int32_t position, int64_t sentNs, int64_t gotNs)>;
+
+void streamLink(Link& link, bool paced, int64_t startNs, int64_t endNs, int frames, Figures& out,
+                const Observer& observe = {}) {
   BlockFrame block(link.stream, frames);
   FrameInbox inbox(*link.peer);
   constexpr size_t kRing = 4096;
@@ -235,7 +244,9 @@ void streamLink(Link& link, bool paced, int64_t startNs, int64_t endNs, int fram
     }
     ++answered;
     if (k < kWarmUpBlocks) return;
-    const double us = static_cast<double>(now - sentAt[static_cast<size_t>(k) % kRing]) / 1000.0;
+    const int64_t sentNs = sentAt[static_cast<size_t>(k) % kRing];
+    if (observe) observe(at, sentNs, now);
+    const double us = static_cast<double>(now - sentNs) / 1000.0;
     out.rttUs.push_back(us);
     if (us * 1000.0 > kPeriodNs) ++out.late;
   };
@@ -581,6 +592,156 @@ void measureAllocations(const Context& c) {
 
 }  // namespace
 
+namespace {
+
+// Where a paced block's round trip goes, told by stamps on every thread: the
+// server and a chain (one gain slot of our own fake plug-in) wired as the bridge
+// wires a track, stamped by its handlers and output callback. Beside it, in
+// alternating segments: the bare echo, the server echoing on its connection
+// thread (no hand-off), and the whole bridge with the CLAP gain.
+struct StagedChain {
+  static constexpr size_t kMax = 1 << 14;  // blocks stamped, by position
+  std::vector<int64_t> received = std::vector<int64_t>(kMax), pushed = std::vector<int64_t>(kMax),
+                       processed = std::vector<int64_t>(kMax), queued = std::vector<int64_t>(kMax);
+  std::shared_ptr<bridge::Connection> connection;  // set before the first push
+  std::unique_ptr<bridge::Chain> chain;
+  std::unique_ptr<bridge::Server> server;
+
+  static size_t indexOf(const uint8_t* frame) {
+    int32_t position;
+    std::memcpy(&position, frame + bridge::frame_offset::position, 4);
+    return static_cast<uint32_t>(position) / kBlock % kMax;
+  }
+
+  StagedChain() {
+    chain = std::make_unique<bridge::Chain>(
+        1, kRate,
+        [this](std::vector<uint8_t> frame) {
+          const size_t k = indexOf(frame.data());
+          processed[k] = nowNs();
+          connection->sendBinary(frame);
+          queued[k] = nowNs();
+        },
+        true);
+    auto slot = std::make_shared<bridge::Slot>();
+    slot->key = "g";
+    bridge::test::FakePluginOptions o;
+    o.gain = kGain;
+    slot->plugin = std::make_shared<bridge::test::FakePlugin>(o);
+    chain->setSlots({slot});
+    bridge::ServerHandlers h;
+    h.allowOrigin = [](const std::string&) { return true; };
+    h.onOpen = [this](std::shared_ptr<bridge::Connection> c) { connection = std::move(c); };
+    h.onBinary = [this](std::shared_ptr<bridge::Connection>, std::vector<uint8_t>&& bytes) {
+      if (bytes.size() < bridge::kFrameHeaderBytes) return;
+      const size_t k = indexOf(bytes.data());
+      received[k] = nowNs();
+      chain->push(std::move(bytes));
+      pushed[k] = nowNs();
+    };
+    server = std::make_unique<bridge::Server>(h, nullptr);
+  }
+  // Joins the worker, then the connection threads: the stamps are then ours.
+  void stop() {
+    chain.reset();
+    server->stop();
+    connection.reset();
+  }
+};
+
+struct Stamp {
+  size_t index;
+  int64_t sent, got;
+};
+
+double median(std::vector<double> v) { return percentile(v, 0.5); }
+
+void measureStages(const Context& c) {
+  constexpr double kSeconds = 2.0;
+  StagedChain staged;
+  bridge::Server serverEcho(bridge::bench::echoHandlers(), nullptr);
+  if (!staged.server->start(0) || !serverEcho.start(0)) {
+    std::printf("stages: could not start\n");
+    return;
+  }
+  std::vector<Link> bare = openLinks(c, false, 1, "bench"), bridgeLinks = openLinks(c, true, 1, "bench");
+  Link stagedLink, echoLink;
+  stagedLink.peer = std::make_unique<bridge::bench::WsPeer>(staged.server->port(), "", kOrigin);
+  stagedLink.bridge = true;
+  echoLink.peer = std::make_unique<bridge::bench::WsPeer>(serverEcho.port(), "", kOrigin);
+  if (bare.empty() || bridgeLinks.empty() || !stagedLink.peer->ok() || !echoLink.peer->ok() ||
+      !stagedLink.peer->setNonBlocking() || !echoLink.peer->setNonBlocking()) {
+    std::printf("stages: could not connect\n");
+    return;
+  }
+  Figures fBare, fServer, fStaged, fBridge;
+  std::vector<Stamp> stamps;
+  Observer note = [&](int32_t position, int64_t sent, int64_t got) {
+    stamps.push_back({static_cast<uint32_t>(position) / kBlock % StagedChain::kMax, sent, got});
+  };
+  auto run = [&](Link& link, Figures& into, const Observer& observe) {
+    Figures f;
+    const int64_t start = nowNs() + 20'000'000;
+    streamLink(link, true, start, start + static_cast<int64_t>(kSeconds * scale * 1e9), kBlock, f, observe);
+    merge(into, std::move(f));
+  };
+  for (int segment = 0; segment < 2; ++segment) {
+    run(bare[0], fBare, {});
+    run(echoLink, fServer, {});
+    run(stagedLink, fStaged, note);
+    run(bridgeLinks[0], fBridge, {});
+  }
+  const bridge::ChainStats stats = staged.chain->takeStats();
+  stagedLink.peer.reset();
+  echoLink.peer.reset();
+  staged.stop();
+  serverEcho.stop();
+  for (const Figures* f : {&fBare, &fServer, &fStaged, &fBridge})
+    if (!f->error.empty()) {
+      std::printf("stages: a stream failed (%s)\n", f->error.c_str());
+      return;
+    }
+
+  std::vector<double> wake, push, workerTurn, send, back;
+  for (const Stamp& s : stamps) {
+    const int64_t r = staged.received[s.index], p = staged.pushed[s.index], w = staged.processed[s.index],
+                  q = staged.queued[s.index];
+    // The push may return after the worker is done with the block (a real-time
+    // worker can preempt the thread that woke it), so it is timed on its own.
+    if (!(s.sent <= r && r <= p && r <= w && w <= q && q <= s.got)) continue;  // a stamp from another block
+    wake.push_back(static_cast<double>(r - s.sent) / 1000.0);
+    push.push_back(static_cast<double>(p - r) / 1000.0);
+    workerTurn.push_back(static_cast<double>(w - r) / 1000.0);
+    send.push_back(static_cast<double>(q - w) / 1000.0);
+    back.push_back(static_cast<double>(s.got - q) / 1000.0);
+  }
+  const double processUs = stats.load * kPeriodNs / 1000.0;
+  std::printf(
+      "\nwhere a paced block's round trip goes (clear, 1 connection, medians in µs, %zu blocks stamped):\n"
+      "| path | p50 | p99 |\n|---|---|---|\n"
+      "| bare echo | %.0f | %.0f |\n| the server echoing on its connection thread | %.0f | %.0f |\n"
+      "| server + chain of one fake gain (stamped) | %.0f | %.0f |\n| whole bridge, one CLAP gain | %.0f | %.0f |\n",
+      wake.size(), percentile(fBare.rttUs, 0.5), percentile(fBare.rttUs, 0.99), percentile(fServer.rttUs, 0.5),
+      percentile(fServer.rttUs, 0.99), percentile(fStaged.rttUs, 0.5), percentile(fStaged.rttUs, 0.99),
+      percentile(fBridge.rttUs, 0.5), percentile(fBridge.rttUs, 0.99));
+  const double total = median(wake) + median(workerTurn) + median(send) + median(back);
+  auto line = [&](const char* what, const std::vector<double>& v) {
+    std::vector<double> copy = v;
+    std::printf("| %s | %.1f | %.1f | %.0f%% |\n", what, median(v), percentile(copy, 0.99), 100.0 * median(v) / total);
+  };
+  std::printf("\n| stage of the stamped chain | p50 µs | p99 µs | share of the p50 sum |\n|---|---|---|---|\n");
+  line("client write → connection thread has the message (kernel, wake, read, parse, copy)", wake);
+  line("connection thread has it → output callback on the worker (push, worker wake-up, processing)", workerTurn);
+  line("sendBinary on the worker (encode, copy, queue lock, sendto wake)", send);
+  line("sendBinary → client has the reply (connection thread wake, write, kernel, client wake)", back);
+  std::vector<double> pushCopy = push;
+  std::printf("of which: Chain::push returns after %.1f µs (p99 %.1f) on the connection thread; processing alone "
+              "(chain load x period, mean) %.1f µs\n",
+              median(push), percentile(pushCopy, 0.99), processUs);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], "--scale") == 0) scale = std::max(0.05, std::atof(argv[i + 1]));
@@ -618,6 +779,7 @@ int main(int argc, char** argv) {
       measureRender(Context{live, echo.port(), ""});
       for (bool tls : {false, true})
         measureAllocations(Context{live, echo.port(), tls ? bridge::authorityFile(live.dir).string() : ""});
+      measureStages(Context{live, echo.port(), ""});
       for (const Row& r : rows)
         if (!r.bridge.error.empty() || !r.echo.error.empty()) status = 1;
     }
