@@ -210,12 +210,13 @@ struct Figures {
   std::string error;
 };
 
+// Sees every recorded block: its position, when it was sent and when its reply
+// was in.
+using Observer = std::function<void(int32_t position, int64_t sentNs, int64_t gotNs)>;
+
 // Streams on one link from `startNs` to `endNs`: paced (a block at every period
 // tick) or ping-pong (the next block once the reply is in). Replies left after
-// the end are awaited for a second.
-// `observe` (optional) sees every recorded block: its position, when it was
-// sent and when its reply was in.
-using Observer = std::function<void(int32_t position, int64_t sentNs, int64_t gotNs)>;
+// the end are awaited for a second. `observe` may be empty.
 
 void streamLink(Link& link, bool paced, int64_t startNs, int64_t endNs, int frames, Figures& out,
                 const Observer& observe = {}) {
@@ -288,9 +289,6 @@ void merge(Figures& into, Figures&& part) {
   if (into.error.empty()) into.error = std::move(part.error);
 }
 
-}  // namespace
-
-namespace {
 
 // A started Bridge with the real CLAP host, which finds only our test plug-in,
 // served from a main thread of its own; ready once the helper examined it.
@@ -590,9 +588,6 @@ void measureAllocations(const Context& c) {
               static_cast<double>(c1 - c0) / blocks);
 }
 
-}  // namespace
-
-namespace {
 
 // Where a paced block's round trip goes, told by stamps on every thread: the
 // server and a chain (one gain slot of our own fake plug-in) wired as the bridge

@@ -55,7 +55,12 @@ class WsPeer {
     tls_ = !caFile.empty();
     ok_ = mbedtls_net_connect(&net_, "127.0.0.1", std::to_string(port).c_str(), MBEDTLS_NET_PROTO_TCP) == 0;
     int one = 1;
-    if (ok_) ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A server that stops answering fails a blocking read instead of hanging the run.
+    const timeval patience{10, 0};
+    if (ok_) {
+      ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ::setsockopt(net_.fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    }
     if (ok_ && tls_) {
       ok_ = mbedtls_x509_crt_parse_file(&ca_, caFile.c_str()) == 0 &&
             mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
