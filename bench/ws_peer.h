@@ -1,11 +1,13 @@
 #pragma once
-// A blocking WebSocket peer for the benchmarks, over a plain socket or TLS, as a
-// page would be: it sends masked frames and reads the server's whole frames.
-// One thread at a time.
+// A WebSocket peer for the benchmarks, over a plain socket or TLS, as a page
+// would be: it sends masked frames and reads the server's whole frames. Blocking
+// until setNonBlocking, after which tryRead and writeAll serve a caller that
+// waits on fd() itself. One thread at a time.
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -53,7 +55,12 @@ class WsPeer {
     tls_ = !caFile.empty();
     ok_ = mbedtls_net_connect(&net_, "127.0.0.1", std::to_string(port).c_str(), MBEDTLS_NET_PROTO_TCP) == 0;
     int one = 1;
-    if (ok_) ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A server that stops answering fails a blocking read instead of hanging the run.
+    const timeval patience{10, 0};
+    if (ok_) {
+      ::setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ::setsockopt(net_.fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    }
     if (ok_ && tls_) {
       ok_ = mbedtls_x509_crt_parse_file(&ca_, caFile.c_str()) == 0 &&
             mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -87,6 +94,35 @@ class WsPeer {
     mbedtls_net_free(&net_);
   }
   bool ok() const { return ok_; }
+  int fd() const { return net_.fd; }
+  bool tls() const { return tls_; }
+
+  // From here on reads never wait: tryRead answers 0 when nothing is there.
+  bool setNonBlocking() { return mbedtls_net_set_nonblock(&net_) == 0; }
+  // Decrypted bytes already read from the socket, which poll on fd() cannot see.
+  bool buffered() { return tls_ && mbedtls_ssl_get_bytes_avail(&ssl_) > 0; }
+  // The count read, 0 when nothing is there now, -1 when the stream ended or failed.
+  long tryRead(uint8_t* p, size_t n) {
+    int r = tls_ ? mbedtls_ssl_read(&ssl_, p, n) : mbedtls_net_recv(&net_, p, n);
+    if (r > 0) return r;
+    return r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE ? 0 : -1;
+  }
+  // Writes everything on a non-blocking socket, waiting for room at most a
+  // second at a time.
+  bool writeAll(const uint8_t* p, size_t n) {
+    while (n > 0) {
+      int r = tls_ ? mbedtls_ssl_write(&ssl_, p, n) : mbedtls_net_send(&net_, p, n);
+      if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) {
+        pollfd f{net_.fd, POLLOUT, 0};
+        if (::poll(&f, 1, 1000) <= 0) return false;
+        continue;
+      }
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
 
   bool sendMessage(uint8_t opcode, const uint8_t* p, size_t n) {
     std::vector<uint8_t> f = maskedFrame(opcode, p, n);

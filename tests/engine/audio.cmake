@@ -12,10 +12,11 @@ krevlo_test(engine_tests
   LABELS threaded)
 
 # Allocation counts need the counting operator new, which must stay out of every
-# other binary.
+# other binary. The server is there for the connection thread's count.
 krevlo_test(engine_alloc_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/audio_alloc_test.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/counting_new.cpp
-  DEPS krevlo_engine
+    ${PROJECT_SOURCE_DIR}/tests/server/ws_test_client.cpp
+  DEPS krevlo_engine krevlo_server
   LABELS threaded)

@@ -1,20 +1,48 @@
 // Replaces the global allocation functions for the binary that lists this file.
+#include "support/counting_new.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
-#include "support/counting_new.h"
-
 namespace {
+
+// One row per thread that allocated, claimed on its first allocation without
+// allocating. Only the owner writes its count; any thread reads it.
+struct Row {
+  std::atomic<int> tid{0};
+  std::atomic<uint64_t> count{0};
+};
+constexpr int kRows = 8192;
+Row rows[kRows];
+Row overflow;
+std::atomic<int> used{0};
+
 thread_local uint64_t allocations = 0;
+thread_local Row* mine = nullptr;
+
+void count() {
+  ++allocations;
+  if (mine == nullptr) {
+    const int index = used.fetch_add(1);
+    mine = index < kRows ? &rows[index] : &overflow;
+    if (mine != &overflow) mine->tid.store(static_cast<int>(::syscall(SYS_gettid)), std::memory_order_release);
+  }
+  mine->count.store(mine->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 
 void* allocate(std::size_t size) {
-  ++allocations;
+  count();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
 
 void* allocateAligned(std::size_t size, std::align_val_t align) {
-  ++allocations;
+  count();
   std::size_t a = static_cast<std::size_t>(align);
   std::size_t rounded = (size + a - 1) / a * a;
   if (void* p = std::aligned_alloc(a, rounded == 0 ? a : rounded)) return p;
@@ -24,6 +52,15 @@ void* allocateAligned(std::size_t size, std::align_val_t align) {
 
 namespace bridge::test {
 uint64_t threadAllocations() { return allocations; }
+
+int currentThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+
+uint64_t allocationsOfThread(int tid) {
+  const int n = std::min(used.load(), kRows);
+  for (int i = n - 1; i >= 0; --i)
+    if (rows[i].tid.load(std::memory_order_acquire) == tid) return rows[i].count.load(std::memory_order_relaxed);
+  return 0;
+}
 }  // namespace bridge::test
 
 void* operator new(std::size_t size) { return allocate(size); }
