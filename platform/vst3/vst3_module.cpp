@@ -76,13 +76,16 @@ std::vector<ClassInfo> PluginFactory::classInfos() const {
   std::vector<ClassInfo> out;
   if (!factory_) return out;
   auto f3 = queryInterface<IPluginFactory3>(factory_.get());
-  auto f2 = f3 ? IPtr<IPluginFactory2>() : queryInterface<IPluginFactory2>(factory_.get());
+  auto f2 = queryInterface<IPluginFactory2>(factory_.get());
   const int32 count = factory_->countClasses();
   for (int32 i = 0; i < count; ++i) {
     ClassInfo c;
-    if (f3) {
-      PClassInfoW raw{};
-      if (f3->getClassInfoUnicode(i, &raw) != kResultOk) continue;
+    // A factory that fails one record may still give a plainer one.
+    PClassInfoW rawW{};
+    PClassInfo2 raw2{};
+    PClassInfo raw1{};
+    if (f3 && f3->getClassInfoUnicode(i, &rawW) == kResultOk) {
+      const PClassInfoW& raw = rawW;
       std::memcpy(c.cid.bytes, raw.cid, 16);
       c.cardinality = raw.cardinality;
       c.category = fromFixed(raw.category, sizeof raw.category);
@@ -92,9 +95,8 @@ std::vector<ClassInfo> PluginFactory::classInfos() const {
       c.vendor = toUtf8(raw.vendor, std::size(raw.vendor));
       c.version = toUtf8(raw.version, std::size(raw.version));
       c.sdkVersion = toUtf8(raw.sdkVersion, std::size(raw.sdkVersion));
-    } else if (f2) {
-      PClassInfo2 raw{};
-      if (f2->getClassInfo2(i, &raw) != kResultOk) continue;
+    } else if (f2 && f2->getClassInfo2(i, &raw2) == kResultOk) {
+      const PClassInfo2& raw = raw2;
       std::memcpy(c.cid.bytes, raw.cid, 16);
       c.cardinality = raw.cardinality;
       c.category = fromFixed(raw.category, sizeof raw.category);
@@ -104,17 +106,25 @@ std::vector<ClassInfo> PluginFactory::classInfos() const {
       c.vendor = fromFixed(raw.vendor, sizeof raw.vendor);
       c.version = fromFixed(raw.version, sizeof raw.version);
       c.sdkVersion = fromFixed(raw.sdkVersion, sizeof raw.sdkVersion);
-    } else {
-      PClassInfo raw{};
-      if (factory_->getClassInfo(i, &raw) != kResultOk) continue;
+    } else if (factory_->getClassInfo(i, &raw1) == kResultOk) {
+      const PClassInfo& raw = raw1;
       std::memcpy(c.cid.bytes, raw.cid, 16);
       c.cardinality = raw.cardinality;
       c.category = fromFixed(raw.category, sizeof raw.category);
       c.name = fromFixed(raw.name, sizeof raw.name);
+    } else {
+      continue;
     }
     out.push_back(std::move(c));
   }
   return out;
+}
+
+std::string Module::getBinaryPath(const std::string& path) {
+  const fs::path root = bundleRoot(path);
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) return root.string();
+  return (root / "Contents" / kArchFolder / (root.stem().string() + ".so")).string();
 }
 
 Module::Ptr Module::create(const std::string& path, std::string& errorDescription) {

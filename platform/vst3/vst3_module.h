@@ -44,8 +44,8 @@ class PluginFactory {
 
   FactoryInfo info() const;
   // Every class the factory describes, in its order, from the richest record
-  // it offers (unicode, then version 2, then version 1). Classes whose record
-  // cannot be had are left out.
+  // it gives for that class (unicode, else version 2, else version 1).
+  // Classes whose record cannot be had at all are left out.
   std::vector<ClassInfo> classInfos() const;
   Steinberg::IPluginFactory* get() const { return factory_.get(); }
 
@@ -62,6 +62,10 @@ class Module {
   static Ptr create(const std::string& path, std::string& errorDescription);
   // The bundle's moduleinfo.json (Contents/Resources, else Contents), when present.
   static std::optional<std::string> getModuleInfoPath(const std::string& path);
+  // The shared object a bundle holds for this platform
+  // (Contents/<arch>-linux/<name>.so), whether or not it exists; a path that is
+  // not a folder is its own shared object.
+  static std::string getBinaryPath(const std::string& path);
 
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;

@@ -59,13 +59,79 @@ json readCache(const fs::path& file) {
   return cache.is_discarded() ? json::object() : cache;
 }
 
+// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
+bool isUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF) n = 1, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 2, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 3, cp = c & 0x07;
+    else return false;
+    for (size_t k = 1; k <= n; ++k) {
+      if (i + k >= text.size()) return false;
+      const auto d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (d & 0x3F);
+    }
+    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+// Paths are bytes. One that is not UTF-8 cannot be a JSON text as it is, so the
+// cache keeps it as "bytes:" and its hex digits; every other path starts with
+// '/' and is kept as it is, which is also how older caches hold it.
+constexpr std::string_view kBytesPrefix = "bytes:";
+
+std::string cacheKey(const std::string& path) {
+  if (isUtf8(path)) return path;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string key(kBytesPrefix);
+  for (unsigned char c : path) {
+    key += kDigits[c >> 4];
+    key += kDigits[c & 15];
+  }
+  return key;
+}
+
+std::string pathOfKey(const std::string& key) {
+  if (key.rfind(kBytesPrefix, 0) != 0 || (key.size() - kBytesPrefix.size()) % 2 != 0) return key;
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string path;
+  for (size_t i = kBytesPrefix.size(); i < key.size(); i += 2) {
+    const int high = digit(key[i]), low = digit(key[i + 1]);
+    if (high < 0 || low < 0) return key;
+    path += static_cast<char>(high * 16 + low);
+  }
+  return path;
+}
+
 std::set<std::string> stringSet(const json& cache, const char* key) {
   std::set<std::string> out;
   if (!cache.is_object()) return out;
   auto it = cache.find(key);
   if (it == cache.end() || !it->is_array()) return out;
   for (const auto& e : *it)
-    if (e.is_string()) out.insert(e.get<std::string>());
+    if (e.is_string()) out.insert(pathOfKey(e.get<std::string>()));
+  return out;
+}
+
+json keyedSet(const std::set<std::string>& paths) {
+  json out = json::array();
+  for (const std::string& p : paths) out.push_back(cacheKey(p));
   return out;
 }
 
@@ -107,9 +173,11 @@ struct Scan {
   void writeCache() const {
     try {
       json cache = json::object();
-      cache[spec.cacheKey] = results;
-      cache["blocked"] = blocked;
-      cache["hung"] = hung;
+      json keyed = json::object();
+      for (const auto& [path, entry] : results.items()) keyed[cacheKey(path)] = entry;
+      cache[spec.cacheKey] = std::move(keyed);
+      cache["blocked"] = keyedSet(blocked);
+      cache["hung"] = keyedSet(hung);
       writeFile(spec.cacheFile, cache.dump(1, ' ', false, json::error_handler_t::replace), false);
     } catch (...) {
     }
@@ -263,7 +331,8 @@ ScanResult scanInHelpers(const ScanSpec& spec, const std::vector<std::string>& f
   json old = json::object();
   if (cache.is_object()) {
     auto it = cache.find(spec.cacheKey);
-    if (it != cache.end() && it->is_object()) old = std::move(*it);
+    if (it != cache.end() && it->is_object())
+      for (auto e = it->begin(); e != it->end(); ++e) old[pathOfKey(e.key())] = std::move(e.value());
   }
 
   // Files that are gone leave the lists.
@@ -273,7 +342,7 @@ ScanResult scanInHelpers(const ScanSpec& spec, const std::vector<std::string>& f
 
   for (const std::string& path : files) {
     if (s.blocked.count(path) || s.hung.count(path)) continue;
-    const int64_t stamp = stampOf(path);
+    const int64_t stamp = spec.stamp ? spec.stamp(path) : stampOf(path);
     auto hit = old.find(path);
     if (hit != old.end() && reusable(*hit, stamp)) {
       s.results[path] = std::move(*hit);

@@ -12,6 +12,7 @@
 // output file (<format>-<worker>.jsonl) per worker. The environment variable
 // QUILLET_SCAN_TIMEOUT_MS sets the time-out without progress (default 60000).
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -30,6 +31,9 @@ struct ScanSpec {
   std::string cacheKey;                // "bundles" (VST3) or "files" (CLAP)
   // In-process quick probe tried before any helper; an object answers the file.
   std::function<nlohmann::json(const std::string&)> probe;
+  // The stamp that tells whether a cached result still holds. Empty: the
+  // file's (or bundle folder's) own modification time.
+  std::function<int64_t(const std::string&)> stamp;
   bool retry = false;                  // examine blocked and hung files again
   // The helper executable. Empty: krevlo-bridge-helper beside the running
   // executable, else the running executable itself. Tests always set it.

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "hosting/clap_probe.h"
 #include "hosting/vst3_probe.h"
@@ -27,10 +29,10 @@ std::string line(size_t index, json entry) {
   return out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-json probe(const std::string& format, const std::string& path) {
+json probe(const std::string& format, const std::string& path, std::shared_ptr<void>& loaded) {
   // A probe that throws (out of memory, a plug-in's own exception) gives no entry.
   try {
-    if (format == "VST3") return vst3ScanFile(path);
+    if (format == "VST3") return vst3ScanFile(path, &loaded);
     if (format == "CLAP") return clapScanFile(path);
   } catch (...) {
   }
@@ -48,6 +50,10 @@ bool runScanHelper(int argc, const char* const* argv, int& exitCode) {
   const int out = argv[4] ? ::open(argv[4], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
   bool failed = out < 0;
 
+  // Every module stays loaded until the helper ends with _Exit: a plug-in's
+  // ModuleExit never runs, so one that hangs there is not taken for a plug-in
+  // that hangs while being examined.
+  std::vector<std::shared_ptr<void>> keep;
   size_t index = 0;
   size_t start = 0;
   while (start < list.size()) {
@@ -55,7 +61,9 @@ bool runScanHelper(int argc, const char* const* argv, int& exitCode) {
     if (end == std::string::npos) end = list.size();
     if (end > start) {
       const std::string path = list.substr(start, end - start);
-      if (!writeAll(out, line(index, probe(format, path)))) failed = true;
+      std::shared_ptr<void> loaded;
+      if (!writeAll(out, line(index, probe(format, path, loaded)))) failed = true;
+      if (loaded) keep.push_back(std::move(loaded));
     }
     ++index;
     start = end + 1;

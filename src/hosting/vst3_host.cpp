@@ -53,6 +53,7 @@ class Vst3Host final : public Host {
     spec.cacheFile = cacheDir_ / "vst3-cache.json";
     spec.cacheKey = "bundles";
     spec.probe = vst3ModuleInfo;
+    spec.stamp = vst3BundleStamp;
     spec.helper = scanHelper_;
 
     const std::vector<std::string> candidates = findVst3Bundles(vst3SearchFolders(), extraDirs_);

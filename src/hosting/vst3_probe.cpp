@@ -1,6 +1,9 @@
 #include "hosting/vst3_probe.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
+#include <filesystem>
 
 #include "platform/vst3/vst3_module.h"
 #include "platform/vst3/vst3_moduleinfo.h"
@@ -51,10 +54,11 @@ bool vst3IsEffect(const std::string& category, const std::vector<std::string>& s
   return !instrument;
 }
 
-json vst3ScanFile(const std::string& path) {
+json vst3ScanFile(const std::string& path, std::shared_ptr<void>* loaded) {
   std::string error;
   auto module = VST3::Hosting::Module::create(path, error);
   if (!module) return json{{"classes", json::array()}, {"error", error}};
+  if (loaded) *loaded = module;
   const auto& factory = module->getFactory();
   const std::string factoryVendor = factory.info().vendor;
   json classes = json::array();
@@ -69,6 +73,13 @@ json vst3ScanFile(const std::string& path) {
 json vst3ModuleInfo(const std::string& path) {
   auto infoPath = VST3::Hosting::Module::getModuleInfoPath(path);
   if (!infoPath) return nullptr;
+  // Classes described for a binary that is not there could never be made.
+  std::error_code ec;
+  const std::string binary = VST3::Hosting::Module::getBinaryPath(path);
+  if (!std::filesystem::exists(binary, ec))
+    return json{{"classes", json::array()}, {"error", "the bundle has no " +
+                                                          std::filesystem::path(binary).filename().string() +
+                                                          " for this platform"}};
   auto info = Steinberg::ModuleInfoLib::parseJson(readFile(*infoPath));
   if (!info) return nullptr;
   json classes = json::array();
@@ -88,6 +99,22 @@ json vst3ModuleInfo(const std::string& path) {
                                  c.subCategories));
   }
   return json{{"classes", std::move(classes)}, {"tags", true}, {"from", "moduleinfo"}};
+}
+
+int64_t vst3BundleStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  uint64_t stamp = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  std::vector<std::string> parts = {VST3::Hosting::Module::getBinaryPath(path)};
+  if (auto info = VST3::Hosting::Module::getModuleInfoPath(path)) parts.push_back(*info);
+  for (const std::string& part : parts) {
+    if (part == path || ::stat(part.c_str(), &st) != 0) continue;
+    for (uint64_t v : {static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec),
+                       static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino)})
+      stamp = stamp * 1099511628211u ^ v;
+  }
+  // Non-negative, so it round-trips through the cache as the same integer.
+  return static_cast<int64_t>(stamp & 0x7fffffffffffffffu);
 }
 
 }  // namespace bridge

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <thread>
 
@@ -21,7 +23,11 @@ namespace {
 
 constexpr int kLowPriorityNice = 10;
 
+// The child leads a process group of its own; everything it started there
+// (a plug-in's licence checker, crash reporter or shell) goes with it. The
+// leader is reaped last: until then its id cannot be reused for a new group.
 void killAndReap(pid_t pid) {
+  ::kill(-pid, SIGKILL);
   ::kill(pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -48,8 +54,20 @@ int runProcess(const std::vector<std::string>& argv, int timeoutMs, const Proces
   ::posix_spawnattr_setsigmask(&attr, &none);
   ::posix_spawnattr_setpgroup(&attr, 0);
   ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+  // Standard input and output are /dev/null: a plug-in that reads its input
+  // while the program runs in a terminal would be stopped by SIGTTIN, and one
+  // that writes to a closed pipe would die by SIGPIPE. Errors still reach the
+  // program's standard error.
+  posix_spawn_file_actions_t files;
+  if (::posix_spawn_file_actions_init(&files) != 0) {
+    ::posix_spawnattr_destroy(&attr);
+    return -1;
+  }
+  ::posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, args[0], nullptr, &attr, args.data(), environ);
+  const int spawned = ::posix_spawn(&pid, args[0], &files, &attr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&files);
   ::posix_spawnattr_destroy(&attr);
   if (spawned != 0) return -1;
   // posix_spawn has no niceness attribute; lowering the child's priority right after
@@ -58,22 +76,21 @@ int runProcess(const std::vector<std::string>& argv, int timeoutMs, const Proces
 
   double deadline = nowMs() + timeoutMs;
   for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG | WUNTRACED);
-    if (r < 0) {
+    // Looked at without reaping, so the group can be ended first.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) < 0) {
       if (errno == EINTR) continue;
       // Nothing is known about the child any more; make sure it is not left behind.
       killAndReap(pid);
       return -1;
     }
-    if (r == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) return -2;
-      if (WIFSTOPPED(status)) {
-        // A stopped child would otherwise stay stopped forever, holding its files.
-        killAndReap(pid);
-        return -1;
-      }
+    if (info.si_pid == pid) {
+      // What it left running goes too; a stopped child would otherwise stay
+      // stopped forever, holding its files.
+      killAndReap(pid);
+      if (info.si_code == CLD_EXITED) return info.si_status & 0xff;
+      if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return -2;
+      return -1;
     }
     if (options.progress && options.progress()) deadline = nowMs() + timeoutMs;
     if (nowMs() > deadline || timeoutMs <= 0) {

@@ -18,7 +18,8 @@ struct ProcessOptions {
 
 // Runs argv (argv[0] is the executable's path, no PATH search) and waits for it,
 // polling every 20 ms. The child runs in a process group of its own with no
-// signal blocked. Returns the exit code 0..255, or
+// signal blocked, standard input and output on /dev/null; when it ends, times
+// out or is cancelled, whatever is left in its group is killed. Returns the exit code 0..255, or
 //   -1  spawn failed, state query failed, child stopped, or cancelled;
 //   -2  a signal ended the child;
 //   -3  killed because `timeoutMs` passed without progress.

@@ -178,6 +178,8 @@ async def loopback_origin(exe, home):
             await run_session(app, tab, WS)
             refused = await tab.evaluate(f"dawRefused({json.dumps(WSS)})")
             check(refused.startswith("refused:"), f"wss:// is refused without the authority: {refused}")
+            check(await tab.logged("net::ERR_CERT_AUTHORITY_INVALID"),
+                  f"the WebSocket's certificate has an unknown issuer: {tab.logs[-4:]}")
             error = await (await browser.tab()).navigate("https://127.0.0.1:47800/")
             check(error == "net::ERR_CERT_AUTHORITY_INVALID", f"the certificate's issuer is not trusted: {error}")
 
@@ -239,7 +241,7 @@ async def public_origin(exe, home):
             for url in (WS, WSS):
                 refused = await tab.evaluate(f"dawRefused({json.dumps(url)})")
                 check(refused.startswith("refused:"), f"a public page may not reach {url} unasked: {refused}")
-            check(tab.logged("net::ERR_BLOCKED_BY_LOCAL_NETWORK_ACCESS_CHECKS"),
+            check(await tab.logged("net::ERR_BLOCKED_BY_LOCAL_NETWORK_ACCESS_CHECKS"),
                   f"blocked by the local network access checks: {tab.logs[-4:]}")
 
             await browser.grant("loopback-network", page.origin)

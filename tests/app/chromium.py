@@ -65,8 +65,15 @@ class Tab:
             await asyncio.sleep(0.05)
         return ""
 
-    def logged(self, text):
-        return any(text in line for line in self.logs)
+    async def logged(self, text):
+        """Whether a console or log line holds `text`; such lines arrive on
+        their own, so this waits a bounded time for one."""
+        deadline = time.monotonic() + TIMEOUT
+        while not any(text in line for line in self.logs):
+            if time.monotonic() > deadline:
+                return False
+            await asyncio.sleep(0.05)
+        return True
 
 
 class Chromium:

@@ -158,6 +158,8 @@ class ModuleInfoFile : public ::testing::TestWithParam<InfoCase> {};
 TEST_P(ModuleInfoFile, Probe) {
   const auto& c = GetParam();
   fs::path bundle = testDir() / "b.vst3";
+  // The info is read only beside a binary for this platform.
+  writeFile(bundle / "Contents" / "x86_64-linux" / "b.so", "", false);
   writeFile(bundle / "Contents" / "Resources" / "moduleinfo.json",
             std::string(R"({"Name": "b", "Version": "1", "Factory Info": {"Vendor": "Maker"}, "Classes": )") +
                 c.classes + "}",
@@ -201,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ModuleInfoFile, OlderLocationInContentsIsFound) {
   fs::path bundle = testDir() / "b.vst3";
+  writeFile(bundle / "Contents" / "x86_64-linux" / "b.so", "", false);
   writeFile(bundle / "Contents" / "moduleinfo.json", R"({"Factory Info": {}, "Classes": []})", false);
   EXPECT_EQ(vst3ModuleInfo(bundle.string())["classes"], json::array());
 }

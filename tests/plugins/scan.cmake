@@ -1,11 +1,11 @@
 # Plug-ins for examination: well-behaved, odd and misbehaving variants of one
 # small source per format, told apart by SCAN_KIND.
-foreach(kind fx odd synth crash hang exit empty nofactory badversion initfail noentry)
+foreach(kind fx odd synth crash hang exit empty nofactory badversion initfail noentry child)
   string(TOUPPER ${kind} upper)
   krevlo_clap_plugin(scan_${kind} SOURCES scan_clap.c DEFINES SCAN_KIND=SCAN_${upper})
 endforeach()
 
-foreach(kind fx synth crash hang exit empty)
+foreach(kind fx synth crash hang exit empty nounicode exithang)
   string(TOUPPER ${kind} upper)
   krevlo_vst3_plugin(scan_${kind} SOURCES scan_vst3.cpp DEFINES SCAN_KIND=SCAN_${upper})
 endforeach()

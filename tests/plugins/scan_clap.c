@@ -9,7 +9,10 @@
  *   SCAN_NOFACTORY   no plug-in factory
  *   SCAN_BADVERSION  clap_entry with major version 0
  *   SCAN_INITFAIL    init refuses
- *   SCAN_NOENTRY     no clap_entry at all */
+ *   SCAN_NOENTRY     no clap_entry at all
+ *   SCAN_CHILD       starts a child process (its pid goes to the file named by
+ *                    KREVLO_SCAN_CHILD_PID) and then never returns from init */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@
 #define SCAN_BADVERSION 9
 #define SCAN_INITFAIL 10
 #define SCAN_NOENTRY 11
+#define SCAN_CHILD 12
 
 #if SCAN_KIND != SCAN_NOENTRY
 
@@ -99,6 +103,21 @@ static bool entryInit(const char* path) {
   for (;;) pause();
 #elif SCAN_KIND == SCAN_EXIT
   exit(3);
+#elif SCAN_KIND == SCAN_CHILD
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sleep", "sleep", "600", (char*)NULL);
+    _exit(127);
+  }
+  const char* file = getenv("KREVLO_SCAN_CHILD_PID");
+  if (file && child > 0) {
+    FILE* out = fopen(file, "w");
+    if (out) {
+      fprintf(out, "%d", (int)child);
+      fclose(out);
+    }
+  }
+  for (;;) pause();
 #endif
   return SCAN_KIND != SCAN_INITFAIL;
 }

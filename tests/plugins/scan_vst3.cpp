@@ -5,6 +5,8 @@
 //   SCAN_HANG   never returns from ModuleEntry
 //   SCAN_EXIT   calls exit(3) in GetPluginFactory
 //   SCAN_EMPTY  a factory without classes
+//   SCAN_NOUNICODE  the SCAN_FX classes, but getClassInfoUnicode fails
+//   SCAN_EXITHANG   the SCAN_FX classes, but ModuleExit never returns
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +20,8 @@
 #define SCAN_HANG 5
 #define SCAN_EXIT 6
 #define SCAN_EMPTY 7
+#define SCAN_NOUNICODE 8
+#define SCAN_EXITHANG 9
 
 using namespace Steinberg;
 
@@ -32,7 +36,7 @@ struct ClassDef {
   const char16_t* version;
 };
 
-#if SCAN_KIND == SCAN_FX
+#if SCAN_KIND == SCAN_FX || SCAN_KIND == SCAN_NOUNICODE || SCAN_KIND == SCAN_EXITHANG
 constexpr ClassDef kClasses[] = {
     {makeUid(0x4B52564C, 0x0A0B0C0D, 0x01020304, 0xA1B2C3D4), kVstAudioEffectClass, u"Scan Delay \u00fc", "Fx|Delay",
      u"", u"1.0.0"},
@@ -130,7 +134,7 @@ class Factory final : public IPluginFactory3 {
     return kResultOk;
   }
   tresult getClassInfoUnicode(int32 index, PClassInfoW* info) override {
-    if (index < 0 || index >= kClassCount) return kInvalidArgument;
+    if (SCAN_KIND == SCAN_NOUNICODE || index < 0 || index >= kClassCount) return kInvalidArgument;
     const ClassDef& c = kClasses[index];
     std::memset(info, 0, sizeof *info);
     std::memcpy(info->cid, c.cid.bytes, 16);
@@ -162,7 +166,12 @@ __attribute__((visibility("default"))) bool ModuleEntry(void*) {
   return true;
 }
 
-__attribute__((visibility("default"))) bool ModuleExit() { return true; }
+__attribute__((visibility("default"))) bool ModuleExit() {
+#if SCAN_KIND == SCAN_EXITHANG
+  for (;;) pause();
+#endif
+  return true;
+}
 
 __attribute__((visibility("default"))) IPluginFactory* GetPluginFactory() {
 #if SCAN_KIND == SCAN_CRASH

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -152,6 +153,60 @@ TEST(SelfPath, IsCanonicalRunningExecutable) {
   ASSERT_FALSE(self.empty());
   EXPECT_EQ(self, fs::canonical("/proc/self/exe").string());
   EXPECT_EQ(fs::path(self).filename(), "util_tests");
+}
+
+}  // namespace
+}  // namespace bridge
+
+namespace bridge {
+namespace {
+
+// Gone or only a zombie waiting for its new parent, within a bound that only a
+// process that was never killed reaches.
+bool ended(int pid) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t close = line.rfind(')');
+    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') return true;
+    ::usleep(10000);
+  }
+  return false;
+}
+
+struct GroupCase {
+  const char* name;
+  const char* then;  // what the child does after starting its own child
+  int timeoutMs;
+  int expected;
+};
+
+void PrintTo(const GroupCase& c, std::ostream* os) { *os << c.name; }
+
+class RunProcessGroup : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(RunProcessGroup, NothingTheChildStartedOutlivesIt) {
+  const GroupCase& c = GetParam();
+  const fs::path pidFile = test::testDir() / "grandchild";
+  const std::string script = "sleep 30 & echo $! > " + pidFile.string() + "; " + c.then;
+  EXPECT_EQ(runProcess(sh(script), c.timeoutMs, {}), c.expected);
+  const int pid = readPid(pidFile);
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(ended(pid));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, RunProcessGroup,
+                         ::testing::Values(GroupCase{"exits", "exit 0", 60000, 0},
+                                           GroupCase{"crashes", "kill -SEGV $$", 60000, -2},
+                                           GroupCase{"timesOut", "exec sleep 30", 200, -3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunProcess, StandardInputAndOutputAreDevNull) {
+  EXPECT_EQ(runProcess(sh("[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] && "
+                          "[ \"$(readlink /proc/$$/fd/1)\" = /dev/null ]"),
+                       60000, {}),
+            0);
 }
 
 }  // namespace
