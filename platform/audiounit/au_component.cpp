@@ -108,7 +108,9 @@ void instantiate(const ComponentDescription& description, uint32_t options, Inst
       return handler(nullptr, error);
     }
     UnitSpec spec = component->spec ? component->spec() : UnitSpec{};
-    auto onMade = spec.onMade;
+    // Not kept in the unit: a test's hook that holds the unit would hold itself.
+    auto onMade = std::move(spec.onMade);
+    spec.onMade = nullptr;
     auto unit = std::make_shared<Unit>(component->description, component->name.value_or(""), std::move(spec));
     if (onMade) onMade(unit);
     handler(std::move(unit), std::nullopt);
