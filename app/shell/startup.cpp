@@ -8,6 +8,7 @@
 
 #include "bridge/origins.h"
 #include "engine/midi_ports.h"
+#include "hosting/au_host.h"
 #include "hosting/clap_host.h"
 #include "hosting/vst3_host.h"
 
@@ -58,6 +59,7 @@ std::unique_ptr<BridgeControl> assembleBridge(BridgeOptions options, Platform pl
   std::filesystem::path dataDir = options.dataDir;
   auto runOnMain = platform.runOnMain;
   auto core = std::make_unique<Bridge>(std::move(options), std::move(platform));
+  core->addHost(makeAuHost(runOnMain));
   core->addHost(makeVst3Host(dataDir, {}));
   core->addHost(makeClapHost(dataDir, {}, runOnMain));
   core->setMidi(makeSystemMidi());

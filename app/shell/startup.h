@@ -30,8 +30,8 @@ void runOnMainQueue(std::function<void()> job);
 void runDetached(std::function<void()> job);
 
 // Constructs the Bridge and adds the hosts built into this program in format
-// order (VST3, CLAP; the Audio Unit host is not part of this build) and the
-// system MIDI ports. Main thread: the CLAP host takes it as its main thread.
+// order (AU, VST3, CLAP) and the system MIDI ports. Main thread: the CLAP host
+// takes it as its main thread.
 std::unique_ptr<BridgeControl> assembleBridge(BridgeOptions options, Platform platform);
 
 }  // namespace bridge

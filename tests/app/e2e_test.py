@@ -173,7 +173,7 @@ async def browser(app, code):
     ws = await asyncio.wait_for(websockets.connect(f"ws://127.0.0.1:{PORT}/v1", origin=ORIGIN, max_size=None),
                                 TIMEOUT)
     hello = await recv_json(ws, {"hello"})
-    check(hello["formats"] == ["VST3", "CLAP"], f"the built hosts in order: {hello}")
+    check(hello["formats"] == ["AU", "VST3", "CLAP"], f"the built hosts in order: {hello}")
     await ws.send(json.dumps({"t": "pair", "code": code, "name": "Python e2e"}))
     paired = await recv_json(ws, {"paired", "error"})
     check(paired["t"] == "paired", f"paired with the printed code: {paired}")

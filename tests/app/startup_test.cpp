@@ -57,7 +57,7 @@ TEST(Startup, AssembledBridgeHasTheBuiltHostsInOrder) {
   Platform platform;
   platform.runOnMain = runOnMainQueue;
   auto core = assembleBridge(std::move(options), std::move(platform));
-  EXPECT_EQ(core->formats(), (std::vector<std::string>{"VST3", "CLAP"}));
+  EXPECT_EQ(core->formats(), (std::vector<std::string>{"AU", "VST3", "CLAP"}));
   EXPECT_FALSE(core->status().running);
   core.reset();
   applicationQueue().drain();
