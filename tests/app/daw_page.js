@@ -230,7 +230,7 @@ async function dawSession(url, code) {
   let peer = await Peer.open(url);
   const hello = await peer.text(is("hello"), "hello");
   check(hello.v === 1 && hello.app === "Krevlo Bridge" && hello.tls === encrypted &&
-        JSON.stringify(hello.formats) === '["VST3","CLAP"]' && /^[0-9a-f]{32}$/.test(hello.nonce),
+        JSON.stringify(hello.formats) === '["AU","VST3","CLAP"]' && /^[0-9a-f]{32}$/.test(hello.nonce),
         `hello ${JSON.stringify(hello)}`);
   const paired = await peer.ask({t: "pair", code, name: "Chromium DAW"}, is("paired", "error"), "paired");
   check(paired.t === "paired" && /^[0-9a-f]{16}$/.test(paired.id) && /^[0-9a-f]{64}$/.test(paired.token),

@@ -16,7 +16,7 @@ namespace {
 using au::ParameterUnit;
 using AuPluginTest = AuFixture;
 
-// Keeps each unit made of the spec, so a test can look at it or outlive the plug-in.
+// Keeps each unit that `spec` makes, so a test can look at it or outlive the plug-in.
 std::shared_ptr<std::shared_ptr<au::Unit>> keepUnit(au::UnitSpec& spec) {
   auto kept = std::make_shared<std::shared_ptr<au::Unit>>();
   spec.onMade = [kept](const std::shared_ptr<au::Unit>& unit) { *kept = unit; };
