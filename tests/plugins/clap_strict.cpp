@@ -66,17 +66,17 @@ struct Instance {
 Instance* self(const clap_plugin_t* p) { return static_cast<Instance*>(p->plugin_data); }
 
 [[noreturn]] void violation(const char* method, const char* rule) {
-  std::fprintf(stderr, "strict plug-in: host called %s %s\n", method, rule);
+  std::fprintf(stderr, "strict plug-in: %s called %s\n", method, rule);
   std::fflush(stderr);
   std::abort();
 }
 
 void onMain(const Instance* in, const char* method) {
-  if (!in->check || !in->check->is_main_thread(in->host)) violation(method, "on wrong thread! It must be called on main thread!");
+  if (!in->check || !in->check->is_main_thread(in->host)) violation(method, "off the main thread");
 }
 
 void onAudio(const Instance* in, const char* method) {
-  if (!in->check || !in->check->is_audio_thread(in->host)) violation(method, "on wrong thread! It must be called on audio thread!");
+  if (!in->check || !in->check->is_audio_thread(in->host)) violation(method, "off the audio thread");
 }
 
 void expect(bool ok, const char* method, const char* rule) {
