@@ -105,6 +105,7 @@ ClapPlugin::ClapPlugin(std::shared_ptr<Module> module, RunOnMain runOnMain, doub
 ClapPlugin::~ClapPlugin() {
   alive_->store(false);
   closeWindow();
+  dropLoopSources();
   if (instance_) {
     if (processing_) instance_->stop_processing(instance_);
     if (active_) instance_->deactivate(instance_);
@@ -497,6 +498,13 @@ void ClapPlugin::openEditor(const std::string& title) {
 }
 
 void ClapPlugin::closeEditor() { closeWindow(); }
+
+void ClapPlugin::dropLoopSources() {
+  for (const auto& [id, source] : timers_) editorRemove(source);
+  for (const auto& [fd, source] : fds_) editorRemove(source);
+  timers_.clear();
+  fds_.clear();
+}
 
 void ClapPlugin::closeWindow() {
   if (!window_) return;
