@@ -196,6 +196,19 @@ TEST_F(GtkUiTest, ClosingHidesAndShowingPresents) {
   EXPECT_TRUE(visible(ui->window()));
 }
 
+TEST_F(GtkUiTest, InhibitsTheDesktopOnlyWhileABrowserIsConnected) {
+  ui->beginActivity("Processing audio for browser DAW tracks");
+  WindowView v = waitingView();
+  ui->show(v);
+  EXPECT_FALSE(ui->inhibiting());
+  v.dot = Dot::Green;
+  ui->show(v);
+  EXPECT_TRUE(ui->inhibiting());
+  v.dot = Dot::Red;
+  ui->show(v);
+  EXPECT_FALSE(ui->inhibiting());
+}
+
 TEST_F(GtkUiTest, ClipboardHoldsTheCopiedText) {
   ui->copyToClipboard("012345");
   gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
