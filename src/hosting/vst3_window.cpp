@@ -48,21 +48,23 @@ class Frame final : public IPlugFrame, public Linux::IRunLoop {
     if (!handler || fd < 0) return kInvalidArgument;
     uint64_t id = editorAddFd(fd, kFdRead, [handler, fd](uint32_t) { handler->onFDIsSet(fd); });
     if (!id) return kResultFalse;
-    sources_.push_back({handler, id});
+    sources_.push_back({handler, false, id});
     return kResultTrue;
   }
   tresult unregisterEventHandler(Linux::IEventHandler* handler) override {
-    return drop(handler) ? kResultTrue : kResultFalse;
+    return drop(handler, false) ? kResultTrue : kResultFalse;
   }
   tresult registerTimer(Linux::ITimerHandler* handler, Linux::TimerInterval ms) override {
     if (!handler) return kInvalidArgument;
     uint32_t period = ms == 0 ? 1 : (ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(ms));
     uint64_t id = editorAddTimer(period, [handler] { handler->onTimer(); });
     if (!id) return kResultFalse;
-    sources_.push_back({handler, id});
+    sources_.push_back({handler, true, id});
     return kResultTrue;
   }
-  tresult unregisterTimer(Linux::ITimerHandler* handler) override { return drop(handler) ? kResultTrue : kResultFalse; }
+  tresult unregisterTimer(Linux::ITimerHandler* handler) override {
+    return drop(handler, true) ? kResultTrue : kResultFalse;
+  }
 
   // Stops every handler: the view is detached, and nothing may call into it.
   void dropAll() {
@@ -74,12 +76,14 @@ class Frame final : public IPlugFrame, public Linux::IRunLoop {
  private:
   struct Source {
     const void* handler;
+    bool timer;
     uint64_t id;
   };
-  bool drop(const void* handler) {
+  // Every registration of `handler` of the one kind.
+  bool drop(const void* handler, bool timer) {
     bool found = false;
     for (size_t i = 0; i < sources_.size();) {
-      if (sources_[i].handler == handler) {
+      if (sources_[i].handler == handler && sources_[i].timer == timer) {
         uint64_t id = sources_[i].id;
         sources_.erase(sources_.begin() + static_cast<std::ptrdiff_t>(i));
         editorRemove(id);
