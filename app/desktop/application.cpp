@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/desktop/glib_loop.h"
@@ -44,8 +45,13 @@ void runController(ShellUi& ui, Loop& loop, MainQueue& queue) {
 }
 
 int runDesktop(ShutdownSignals& signals, MainQueue& queue) {
+  // A second launch in the same desktop session brings the running copy's
+  // window back instead of starting another Bridge. A snapshot always draws
+  // its own window.
+  GtkApplication* app = nullptr;
+  if (!std::getenv("QUILLET_SNAPSHOT") && activateRunningCopy(app)) return 0;
   GlibLoop loop(queue);
-  GtkUi ui;
+  GtkUi ui(app);
   // Plug-in editors exist only here: on a display, served by the GLib loop.
   X11EditorWindows editors;
   setEditorWindows(&editors);

@@ -193,7 +193,21 @@ struct GtkUi::FormatHandler {
   gulong id = 0;
 };
 
-GtkUi::GtkUi() = default;
+bool activateRunningCopy(GtkApplication*& app) {
+  app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  if (g_application_register(G_APPLICATION(app), nullptr, nullptr) && g_application_get_is_remote(G_APPLICATION(app))) {
+    g_application_activate(G_APPLICATION(app));
+    // The request must leave before this copy ends.
+    if (GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app)))
+      g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+    g_object_unref(app);
+    app = nullptr;
+    return true;
+  }
+  return false;
+}
+
+GtkUi::GtkUi(GtkApplication* app) : app_(app) {}
 
 GtkUi::~GtkUi() {
   if (inhibitCookie_ && app_) gtk_application_uninhibit(app_, inhibitCookie_);
@@ -208,10 +222,11 @@ void GtkUi::setAppearance(bool dark) {
 void GtkUi::build(std::weak_ptr<ShellActions> actions) {
   actions_ = std::move(actions);
 
-  // Not unique: a second copy must not silently hand over to the first, and
-  // without a session bus the application still registers.
-  app_ = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
-  g_application_register(G_APPLICATION(app_), nullptr, nullptr);
+  if (!app_) {
+    app_ = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
+    g_application_register(G_APPLICATION(app_), nullptr, nullptr);
+  }
+  // Another launch of the program in this session shows the window again.
   g_signal_connect(app_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                      static_cast<GtkUi*>(self)->showWindow();
                    }),

@@ -22,9 +22,20 @@ namespace bridge {
 // so numbers stay formatted in the C locale. False when there is no display.
 bool openDisplay();
 
+// The application's id on the session bus.
+inline constexpr const char* kApplicationId = "com.krevlo.Bridge";
+
+// When another copy of the program already runs in this desktop session, asks
+// it to show its window and answers true: this copy then has nothing to do.
+// Otherwise answers false and hands back in `app` the application, registered
+// as this session's one copy (or on its own when there is no session bus).
+bool activateRunningCopy(GtkApplication*& app);
+
 class GtkUi : public ShellUi {
  public:
-  GtkUi();
+  // `app` (owned from here on) is the registered application; without one the
+  // window makes its own, which claims nothing on the session bus.
+  explicit GtkUi(GtkApplication* app = nullptr);
   ~GtkUi() override;
   GtkUi(const GtkUi&) = delete;
   GtkUi& operator=(const GtkUi&) = delete;

@@ -5,8 +5,10 @@ beforehand, builds a chain with our CLAP and VST3 test gains, opens both
 plug-ins' editors through the protocol (each appears as a window titled with
 the track and slot, holding the plug-in's own child window), then closes them
 by taking the slots out of the chain: the windows go, and no "editor closed"
-push comes, since the browser closed them itself. SIGTERM then ends the
-program with 0.
+push comes, since the browser closed them itself. Closing the status window
+only hides it; launching the program again in the same desktop session (a
+session bus, dbus-run-session) shows it again and ends at once. SIGTERM then
+ends the program with 0.
     editor_e2e_test.py PROGRAM PLUGINS_DIR
 """
 import asyncio
@@ -57,6 +59,41 @@ def windows():
         elif found and re.match(r"^\s+\d+ child", line) and line.startswith("        "):
             found[-1][2] = int(line.split()[0])
     return found
+
+
+def map_state(window):
+    info = subprocess.run(["xwininfo", "-id", hex(window)], capture_output=True, text=True, timeout=TIMEOUT).stdout
+    m = re.search(r"Map State: (\w+)", info)
+    return m.group(1) if m else ""
+
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("l", ctypes.c_long * 5), ("pad", ctypes.c_long * 24)]
+
+
+def close_from_window_manager(window):
+    """WM_DELETE_WINDOW, as a window manager sends it for the close button."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    d = x.XOpenDisplay(None)
+    check(d, "a display for the test")
+    e = ClientMessage()
+    e.type = 33  # ClientMessage
+    e.window = window
+    e.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+    e.format = 32
+    e.l[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(d, window, 0, 0, ctypes.byref(e))
+    x.XFlush(d)
+    x.XCloseDisplay(d)
 
 
 def titled(title):
@@ -158,6 +195,18 @@ def main():
                                 stderr=subprocess.STDOUT, text=True, preexec_fn=end_with_parent)
         try:
             asyncio.run(session())
+
+            status = titled("Krevlo Bridge")
+            check(len(status) == 1 and map_state(status[0][0]) == "IsViewable", f"the status window: {windows()}")
+            close_from_window_manager(status[0][0])
+            asyncio.run(wait_until(lambda: map_state(status[0][0]) == "IsUnMapped", "closing hides the window"))
+            check(proc.poll() is None, "closing the window does not end the program")
+            if os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+                again = subprocess.run([exe], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                       timeout=TIMEOUT, preexec_fn=end_with_parent)
+                check(again.returncode == 0, f"a second launch ends at once with 0: {again.stderr[-1000:]}")
+                asyncio.run(wait_until(lambda: map_state(status[0][0]) == "IsViewable",
+                                       "a second launch shows the running copy's window"))
             proc.send_signal(signal.SIGTERM)
             out, _ = proc.communicate(timeout=TIMEOUT)
             check(proc.returncode == 0, f"SIGTERM ends the program with 0: {proc.returncode} {out[-2000:]}")
