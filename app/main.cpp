@@ -1,6 +1,6 @@
 // Entry of Krevlo Bridge: a scan command line makes this process a scan
 // helper; anything else starts the application.
-#include "app/shell/application.h"
+#include "app/desktop/application.h"
 #include "hosting/scan_command.h"
 
 int main(int argc, char** argv) {

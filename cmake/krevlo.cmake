@@ -14,10 +14,14 @@ endfunction()
 
 # krevlo_test(name SOURCES ... DEPS ... [LABELS ...]): a GoogleTest binary whose
 # cases become separate ctest tests, so ctest -j spreads them over the cores.
-# Label "threaded" marks the suites that the ThreadSanitizer build runs.
+# Label "threaded" marks the suites that the ThreadSanitizer build runs. RUNNER
+# is a command that the binary runs under, listing included (scripts/x11-run).
 function(krevlo_test name)
-  cmake_parse_arguments(K "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(K "" "TIMEOUT;RUNNER" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${K_SOURCES})
+  if(K_RUNNER)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${K_RUNNER})
+  endif()
   target_link_libraries(${name} PRIVATE ${K_DEPS} krevlo_test_support GTest::gtest GTest::gmock)
   krevlo_warnings(${name})
   if(NOT K_TIMEOUT)

@@ -10,6 +10,7 @@
 
 #include "hosting/clap_plugin.h"
 #include "hosting/editor_window.h"
+#include "platform/clap/clap_loop.h"
 
 namespace bridge {
 
@@ -88,6 +89,82 @@ struct ClapPlugin::Callbacks {
     post(host, [](ClapPlugin& p) { p.closeWindow(); });
   }
 
+  // The loop services: main thread only, as the extensions say; a call from
+  // elsewhere is refused rather than raced.
+  static ClapPlugin* onMainThread(const clap_host_t* host) {
+    ClapPlugin* p = self(host);
+    return p && isMainThread(host) && p->alive_->load() ? p : nullptr;
+  }
+  // The plug-in's callback, if the instance still lives and offers it.
+  template <class Ext>
+  static const Ext* live(ClapPlugin* p, const std::weak_ptr<std::atomic<bool>>& alive, const char* id) {
+    auto flag = alive.lock();
+    if (!flag || !flag->load() || !p->instance_) return nullptr;
+    return static_cast<const Ext*>(p->instance_->get_extension(p->instance_, id));
+  }
+
+  static bool registerTimer(const clap_host_t* host, uint32_t periodMs, clap_id* timerId) {
+    ClapPlugin* p = onMainThread(host);
+    if (!p || !timerId) return false;
+    const clap_id id = p->nextTimer_++;
+    std::weak_ptr<std::atomic<bool>> alive = p->alive_;
+    uint64_t source = editorAddTimer(periodMs == 0 ? 1 : periodMs, [p, alive, id] {
+      if (auto* t = live<clap_plugin_timer_support_t>(p, alive, CLAP_EXT_TIMER_SUPPORT); t && t->on_timer)
+        t->on_timer(p->instance_, id);
+    });
+    if (!source) return false;
+    p->timers_[id] = source;
+    *timerId = id;
+    return true;
+  }
+  static bool unregisterTimer(const clap_host_t* host, clap_id timerId) {
+    ClapPlugin* p = onMainThread(host);
+    if (!p) return false;
+    auto it = p->timers_.find(timerId);
+    if (it == p->timers_.end()) return false;
+    uint64_t source = it->second;
+    p->timers_.erase(it);
+    editorRemove(source);
+    return true;
+  }
+
+  static uint64_t watchFd(ClapPlugin* p, int fd, clap_posix_fd_flags_t flags) {
+    std::weak_ptr<std::atomic<bool>> alive = p->alive_;
+    return editorAddFd(fd, flags, [p, alive, fd](uint32_t ready) {
+      if (auto* f = live<clap_plugin_posix_fd_support_t>(p, alive, CLAP_EXT_POSIX_FD_SUPPORT); f && f->on_fd)
+        f->on_fd(p->instance_, fd, ready);
+    });
+  }
+  static bool registerFd(const clap_host_t* host, int fd, clap_posix_fd_flags_t flags) {
+    ClapPlugin* p = onMainThread(host);
+    if (!p || fd < 0 || p->fds_.count(fd)) return false;
+    uint64_t source = watchFd(p, fd, flags);
+    if (!source) return false;
+    p->fds_[fd] = source;
+    return true;
+  }
+  static bool modifyFd(const clap_host_t* host, int fd, clap_posix_fd_flags_t flags) {
+    ClapPlugin* p = onMainThread(host);
+    if (!p) return false;
+    auto it = p->fds_.find(fd);
+    if (it == p->fds_.end()) return false;
+    editorRemove(it->second);
+    it->second = watchFd(p, fd, flags);
+    if (it->second) return true;
+    p->fds_.erase(it);
+    return false;
+  }
+  static bool unregisterFd(const clap_host_t* host, int fd) {
+    ClapPlugin* p = onMainThread(host);
+    if (!p) return false;
+    auto it = p->fds_.find(fd);
+    if (it == p->fds_.end()) return false;
+    uint64_t source = it->second;
+    p->fds_.erase(it);
+    editorRemove(source);
+    return true;
+  }
+
   static bool rescanFlagSupported(const clap_host_t*, uint32_t) { return false; }
   static void portsRescan(const clap_host_t*, uint32_t) {}
 
@@ -98,7 +175,13 @@ struct ClapPlugin::Callbacks {
   static const clap_host_state_t state_;
   static const clap_host_gui_t gui_;
   static const clap_host_audio_ports_t audioPorts_;
+  static const clap_host_timer_support_t timers_;
+  static const clap_host_posix_fd_support_t fds_;
 };
+
+const clap_host_timer_support_t ClapPlugin::Callbacks::timers_{&Callbacks::registerTimer, &Callbacks::unregisterTimer};
+const clap_host_posix_fd_support_t ClapPlugin::Callbacks::fds_{&Callbacks::registerFd, &Callbacks::modifyFd,
+                                                               &Callbacks::unregisterFd};
 
 const clap_host_log_t ClapPlugin::Callbacks::log_{&Callbacks::log};
 const clap_host_thread_check_t ClapPlugin::Callbacks::threadCheck_{&Callbacks::isMainThread,
@@ -135,6 +218,8 @@ const void* ClapPlugin::hostExtension(const clap_host_t*, const char* id) {
   if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &Callbacks::state_;
   if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &Callbacks::gui_;
   if (std::strcmp(id, CLAP_EXT_AUDIO_PORTS) == 0) return &Callbacks::audioPorts_;
+  if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &Callbacks::timers_;
+  if (std::strcmp(id, CLAP_EXT_POSIX_FD_SUPPORT) == 0) return &Callbacks::fds_;
   return nullptr;
 }
 

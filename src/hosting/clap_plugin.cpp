@@ -113,6 +113,7 @@ ClapPlugin::~ClapPlugin() {
   alive_->store(false);
   if (wakeup_) wakeup_->remove(this);
   closeWindow();
+  dropLoopSources();
   if (instance_) {
     printLogs();
     {
@@ -618,6 +619,13 @@ void ClapPlugin::openEditor(const std::string& title) {
 }
 
 void ClapPlugin::closeEditor() { closeWindow(); }
+
+void ClapPlugin::dropLoopSources() {
+  for (const auto& [id, source] : timers_) editorRemove(source);
+  for (const auto& [fd, source] : fds_) editorRemove(source);
+  timers_.clear();
+  fds_.clear();
+}
 
 void ClapPlugin::closeWindow() {
   if (!window_) return;

@@ -184,6 +184,13 @@ class ClapPlugin final : public Plugin {
   std::atomic<float> meterValue_{0.0f};
 
   ClapWindow* window_ = nullptr;  // main thread
+  // The editor's timers and descriptors on the main loop, by the plug-in's
+  // timer id and by descriptor; main thread. All are removed before the
+  // instance is destroyed, so no callback reaches a plug-in that is gone.
+  std::map<clap_id, uint64_t> timers_;
+  std::map<int, uint64_t> fds_;
+  clap_id nextTimer_ = 1;
+  void dropLoopSources();
 };
 
 // The audio mark of the calling thread, which the host's thread check reports:

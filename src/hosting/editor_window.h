@@ -1,20 +1,26 @@
 #pragma once
-// Windows for plug-ins' own editors, one per plug-in instance.
+// Windows for plug-ins' own editors, one per plug-in instance, for every
+// format, and the main-loop services (timers and descriptors) that editors on
+// Linux need to draw at all.
 //
 // The plug-ins decide when to open, focus, resize and close; the window code owns
 // the window and reports through `onClose` when the user closed it. Calling order
 // per window: open, then any number of focus and resize calls, then exactly one of
 // the caller's close or the user's close (onClose). After either the pointer is
 // dead: the caller forgets it before calling close, and onClose forgets it too.
-// Every function taking a window does nothing for a null pointer.
+// Every function taking a window does nothing for a null pointer. The window
+// calls carry CLAP's name, whose editors are embedded in them directly; VST3
+// views are shown through them too (vst3_window.h).
 //
-// Threads: main thread only, including onClose.
+// Threads: main thread only, including onClose and every loop callback.
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace bridge {
 
-// A CLAP editor's window, opaque to its users.
+// An editor's window, opaque to its users.
 struct ClapWindow;
 
 // The CLAP window API of the native parent that `attach` receives. Editors here
@@ -25,14 +31,32 @@ inline constexpr const char* kClapWindowApi = "x11";
 bool clapWindowsSupported();
 // Opens a window of width x height and calls `attach` with its native parent.
 // When attach answers false, no window is left and null is returned; `onClose`
-// then stays unused.
+// then stays unused. A title that is not valid UTF-8 (one cut inside a
+// character, say) is shown with the broken bytes dropped.
 ClapWindow* clapOpenWindow(const std::string& title, int width, int height, bool resizable,
                            std::function<bool(void*)> attach, std::function<void()> onClose);
 void clapResizeWindow(ClapWindow* window, int width, int height);
-// Brings the window to the front.
+// Brings the window to the front: restored when minimised, raised, focused.
 void clapFocusWindow(ClapWindow* window);
 // Closes the window without calling its onClose.
 void clapCloseWindow(ClapWindow* window);
+
+// Descriptor conditions of the loop services; the bit values are CLAP's.
+enum : uint32_t { kFdRead = 1, kFdWrite = 2, kFdError = 4 };
+
+// Calls `fire` every `periodMs` milliseconds on the main loop until removed;
+// 0 when there is no loop.
+uint64_t editorAddTimer(uint32_t periodMs, std::function<void()> fire);
+// Calls `ready` with the conditions met whenever `fd` meets one of `flags`
+// (kFdError is always watched); 0 when there is no loop.
+uint64_t editorAddFd(int fd, uint32_t flags, std::function<void(uint32_t flags)> ready);
+// Stops a timer or descriptor watch; its callback is dropped at once and never
+// runs again. Unknown or 0: nothing.
+void editorRemove(uint64_t id);
+
+// `text` as valid UTF-8: every byte that does not belong to a whole, well-formed
+// character is dropped. Any thread.
+std::string validUtf8Title(std::string_view text);
 
 // The windowing system behind the functions above. The application installs one;
 // tests install a fake. Without one there are no editor windows.
@@ -45,6 +69,11 @@ class EditorWindows {
   virtual void clapResize(ClapWindow* window, int width, int height) = 0;
   virtual void clapFocus(ClapWindow* window) = 0;
   virtual void clapClose(ClapWindow* window) = 0;
+
+  // The loop services; without a loop there are none.
+  virtual uint64_t addTimer(uint32_t /*periodMs*/, std::function<void()> /*fire*/) { return 0; }
+  virtual uint64_t addFd(int /*fd*/, uint32_t /*flags*/, std::function<void(uint32_t)> /*ready*/) { return 0; }
+  virtual void remove(uint64_t /*id*/) {}
 };
 
 // Installs `windows` (not owned; null removes it). Main thread, while no editor

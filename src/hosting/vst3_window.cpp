@@ -1,29 +1,190 @@
 #include "hosting/vst3_window.h"
 
+#include <memory>
 #include <utility>
+#include <vector>
+
+#include "hosting/editor_window.h"
+#include "platform/vst3/vst3_run_loop.h"
+#include "platform/vst3/vst3_view.h"
 
 namespace bridge {
 
+using namespace Steinberg;
+
 namespace {
-// Main thread only, like every caller.
-Vst3Windows* installed = nullptr;
+
+constexpr int32 kFallbackWidth = 400;
+constexpr int32 kFallbackHeight = 300;
+
+// The view's frame, inside its window record: a fixed reference count, since
+// the record owns it and the plug-in only borrows it while attached.
+class Frame final : public IPlugFrame, public Linux::IRunLoop {
+ public:
+  explicit Frame(Vst3Window& owner) : owner_(owner) {}
+  ~Frame() { dropAll(); }
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+  tresult queryInterface(const TUID iid, void** obj) override {
+    if (!obj) return kInvalidArgument;
+    if (FUnknown::iid.matches(iid) || IPlugFrame::iid.matches(iid)) {
+      *obj = static_cast<IPlugFrame*>(this);
+      return kResultOk;
+    }
+    if (Linux::IRunLoop::iid.matches(iid)) {
+      *obj = static_cast<Linux::IRunLoop*>(this);
+      return kResultOk;
+    }
+    *obj = nullptr;
+    return kNoInterface;
+  }
+  uint32 addRef() override { return 1000; }
+  uint32 release() override { return 1000; }
+
+  tresult resizeView(IPlugView* view, ViewRect* rect) override;
+
+  tresult registerEventHandler(Linux::IEventHandler* handler, Linux::FileDescriptor fd) override {
+    if (!handler || fd < 0) return kInvalidArgument;
+    uint64_t id = editorAddFd(fd, kFdRead, [handler, fd](uint32_t) { handler->onFDIsSet(fd); });
+    if (!id) return kResultFalse;
+    sources_.push_back({handler, false, id});
+    return kResultTrue;
+  }
+  tresult unregisterEventHandler(Linux::IEventHandler* handler) override {
+    return drop(handler, false) ? kResultTrue : kResultFalse;
+  }
+  tresult registerTimer(Linux::ITimerHandler* handler, Linux::TimerInterval ms) override {
+    if (!handler) return kInvalidArgument;
+    uint32_t period = ms == 0 ? 1 : (ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(ms));
+    uint64_t id = editorAddTimer(period, [handler] { handler->onTimer(); });
+    if (!id) return kResultFalse;
+    sources_.push_back({handler, true, id});
+    return kResultTrue;
+  }
+  tresult unregisterTimer(Linux::ITimerHandler* handler) override {
+    return drop(handler, true) ? kResultTrue : kResultFalse;
+  }
+
+  // Stops every handler: the view is detached, and nothing may call into it.
+  void dropAll() {
+    auto sources = std::move(sources_);
+    sources_.clear();
+    for (const auto& s : sources) editorRemove(s.id);
+  }
+
+ private:
+  struct Source {
+    const void* handler;
+    bool timer;
+    uint64_t id;
+  };
+  // Every registration of `handler` of the one kind.
+  bool drop(const void* handler, bool timer) {
+    bool found = false;
+    for (size_t i = 0; i < sources_.size();) {
+      if (sources_[i].handler == handler && sources_[i].timer == timer) {
+        uint64_t id = sources_[i].id;
+        sources_.erase(sources_.begin() + static_cast<std::ptrdiff_t>(i));
+        editorRemove(id);
+        found = true;
+      } else {
+        ++i;
+      }
+    }
+    return found;
+  }
+
+  Vst3Window& owner_;
+  std::vector<Source> sources_;
+};
+
 }  // namespace
 
-void setVst3Windows(Vst3Windows* windows) { installed = windows; }
+struct Vst3Window {
+  IPlugView* view = nullptr;  // not owned; cleared when detached
+  ClapWindow* window = nullptr;
+  Frame frame{*this};
+  std::function<void()> onClose;
+  bool closing = false;
 
-bool vst3WindowsSupported() { return installed && installed->vst3Supported(); }
+  // Both close paths: the plug-in lets go of its view first, while the window
+  // and the view's child window in it still exist.
+  void detach() {
+    closing = true;
+    if (view) {
+      view->removed();
+      view->setFrame(nullptr);
+      view = nullptr;
+    }
+    frame.dropAll();
+  }
+};
 
-Vst3Window* vst3OpenWindow(Steinberg::IPlugView* view, const std::string& title, std::function<void()> onClose) {
-  if (!installed || !view) return nullptr;
-  return installed->vst3Open(view, title, std::move(onClose));
+namespace {
+
+tresult resizeFrame(Vst3Window& w, IPlugView* view, ViewRect* rect) {
+  if (!rect || !w.window) return kInvalidArgument;
+  clapResizeWindow(w.window, rect->right - rect->left, rect->bottom - rect->top);
+  if (view) view->onSize(rect);
+  return kResultOk;
 }
 
-void vst3FocusWindow(Vst3Window* window) {
-  if (installed && window) installed->vst3Focus(window);
+}  // namespace
+
+tresult Frame::resizeView(IPlugView* view, ViewRect* rect) { return resizeFrame(owner_, view, rect); }
+
+bool vst3WindowsSupported() { return clapWindowsSupported(); }
+
+Vst3Window* vst3OpenWindow(IPlugView* view, const std::string& title, std::function<void()> onClose) {
+  if (!view || !clapWindowsSupported() || view->isPlatformTypeSupported(kPlatformTypeX11EmbedWindowID) != kResultTrue)
+    return nullptr;
+  ViewRect r{};
+  if (view->getSize(&r) != kResultOk || r.left >= r.right || r.top >= r.bottom)
+    r = ViewRect{0, 0, kFallbackWidth, kFallbackHeight};
+  const bool resizable = view->canResize() == kResultTrue;
+
+  auto record = std::make_unique<Vst3Window>();
+  Vst3Window* w = record.get();
+  w->view = view;
+  w->onClose = std::move(onClose);
+  // The frame first: a view may ask it for the run loop while it attaches.
+  view->setFrame(&w->frame);
+  auto attach = [w](void* parent) {
+    return w->view->attached(parent, kPlatformTypeX11EmbedWindowID) == kResultOk;
+  };
+  auto userClosed = [w] {
+    if (w->closing) return;
+    w->detach();
+    auto call = std::move(w->onClose);
+    w->onClose = nullptr;
+    // The window is gone with this call; the record goes with it.
+    std::unique_ptr<Vst3Window> free(w);
+    if (call) call();
+  };
+  w->window = clapOpenWindow(title, r.right - r.left, r.bottom - r.top, resizable, attach, userClosed);
+  if (!w->window) {
+    view->setFrame(nullptr);
+    w->view = nullptr;
+    w->frame.dropAll();
+    w->onClose = nullptr;  // destroyed without being called
+    return nullptr;
+  }
+  return record.release();
 }
 
-void vst3CloseWindow(Vst3Window* window) {
-  if (installed && window) installed->vst3Close(window);
+void vst3FocusWindow(Vst3Window* w) {
+  if (w) clapFocusWindow(w->window);
+}
+
+void vst3CloseWindow(Vst3Window* w) {
+  if (!w || w->closing) return;
+  w->detach();
+  w->onClose = nullptr;
+  ClapWindow* window = w->window;
+  w->window = nullptr;
+  delete w;
+  clapCloseWindow(window);
 }
 
 }  // namespace bridge

@@ -1,9 +1,14 @@
 #pragma once
-// Windows for VST3 editor views, one per plug-in instance, with the same calling
-// order as the CLAP windows of editor_window.h: open, any number of focus calls,
-// then exactly one of the caller's close or the user's close (onClose). After
-// either the pointer is dead. Every function taking a window does nothing for a
-// null pointer. The view stays the plug-in's: the window never releases it.
+// Windows for VST3 editor views, one per plug-in instance, made through the
+// editor windows of editor_window.h and with the same calling order: open, any
+// number of focus calls, then exactly one of the caller's close or the user's
+// close (onClose). After either the pointer is dead. Every function taking a
+// window does nothing for a null pointer. The view stays the plug-in's: the
+// window never releases it.
+//
+// The view's frame answers resizeView by resizing the window, and also offers
+// the Linux run loop: the plug-in's descriptor and timer handlers are served
+// from the main loop until it unregisters them or its view is detached.
 //
 // Threads: main thread only, including onClose.
 #include <functional>
@@ -25,21 +30,5 @@ Vst3Window* vst3OpenWindow(Steinberg::IPlugView* view, const std::string& title,
 void vst3FocusWindow(Vst3Window* window);
 // Detaches the view and closes the window without calling its onClose.
 void vst3CloseWindow(Vst3Window* window);
-
-// The windowing system behind the functions above. The application installs
-// one; tests install a fake. Without one there are no VST3 editor windows.
-class Vst3Windows {
- public:
-  virtual ~Vst3Windows() = default;
-  virtual bool vst3Supported() = 0;
-  virtual Vst3Window* vst3Open(Steinberg::IPlugView* view, const std::string& title,
-                               std::function<void()> onClose) = 0;
-  virtual void vst3Focus(Vst3Window* window) = 0;
-  virtual void vst3Close(Vst3Window* window) = 0;
-};
-
-// Installs `windows` (not owned; null removes it). Main thread, while no VST3
-// editor window is open.
-void setVst3Windows(Vst3Windows* windows);
 
 }  // namespace bridge

@@ -3,9 +3,13 @@
 // plug-in.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <thread>
 
 #include "clap_fixture.h"
+#include "platform/clap/clap_loop.h"
+#include "support/fake_editor_windows.h"
 
 namespace bridge::test {
 namespace {
@@ -30,7 +34,7 @@ TEST_F(ClapHostCallbacksTest, RecordNamesTheHostAndOffersItsExtensions) {
   EXPECT_STREQ(h->version, "0.1.128");
   EXPECT_NE(h->host_data, nullptr);
   for (const char* id : {"clap.log", "clap.thread-check", "clap.params", "clap.latency", "clap.state", "clap.gui",
-                         "clap.audio-ports"})
+                         "clap.audio-ports", "clap.timer-support", "clap.posix-fd-support"})
     EXPECT_NE(h->get_extension(h, id), nullptr) << id;
   for (const char* id : {"clap.note-ports", "clap.tail", "clap.log ", "CLAP.LOG", ""})
     EXPECT_EQ(h->get_extension(h, id), nullptr) << id;
@@ -68,6 +72,49 @@ TEST_F(ClapHostCallbacksTest, LogPrintsWarningsAndWorse) {
   ::testing::internal::CaptureStderr();
   log->log(h, CLAP_LOG_ERROR, nullptr);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[clap] \n");
+}
+
+TEST_F(ClapHostCallbacksTest, LoopServicesAreMainThreadOnlyAndGoWithThePlugin) {
+  auto p = make("gain");
+  const clap_host_t* h = lastHost();
+  auto timers = ext<clap_host_timer_support_t>(h, CLAP_EXT_TIMER_SUPPORT);
+  auto fds = ext<clap_host_posix_fd_support_t>(h, CLAP_EXT_POSIX_FD_SUPPORT);
+  ASSERT_TRUE(timers && fds);
+  clap_id id = CLAP_INVALID_ID;
+  EXPECT_FALSE(timers->register_timer(h, 10, &id)) << "no loop without editor windows";
+
+  FakeEditorWindows windows;
+  ASSERT_TRUE(timers->register_timer(h, 10, &id));
+  ASSERT_EQ(windows.sources.size(), 1u);
+  EXPECT_EQ(windows.sources.begin()->second.periodMs, 10u);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  EXPECT_TRUE(fds->register_fd(h, pipeFds[0], CLAP_POSIX_FD_READ));
+  EXPECT_FALSE(fds->register_fd(h, pipeFds[0], CLAP_POSIX_FD_READ)) << "one watch per descriptor";
+  EXPECT_TRUE(fds->modify_fd(h, pipeFds[0], CLAP_POSIX_FD_READ | CLAP_POSIX_FD_WRITE));
+  EXPECT_FALSE(fds->modify_fd(h, pipeFds[1], CLAP_POSIX_FD_READ));
+  EXPECT_EQ(windows.sources.size(), 2u);
+
+  // Off the main thread nothing is registered.
+  bool foreign = true;
+  std::thread t([&] {
+    clap_id other;
+    foreign = timers->register_timer(h, 10, &other) || fds->register_fd(h, pipeFds[1], CLAP_POSIX_FD_READ);
+  });
+  t.join();
+  EXPECT_FALSE(foreign);
+
+  EXPECT_FALSE(timers->unregister_timer(h, id + 100));
+  EXPECT_TRUE(timers->unregister_timer(h, id));
+  EXPECT_FALSE(timers->unregister_timer(h, id));
+  EXPECT_EQ(windows.sources.size(), 1u);
+
+  // What the plug-in leaves registered goes with it.
+  ASSERT_TRUE(timers->register_timer(h, 5, &id));
+  p.reset();
+  EXPECT_TRUE(windows.sources.empty());
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
 }
 
 TEST_F(ClapHostCallbacksTest, ThreadCheckTellsMainAudioAndForeignThreads) {

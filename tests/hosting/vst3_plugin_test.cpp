@@ -11,7 +11,7 @@
 
 #include "platform/vst3/vst3_controller.h"
 #include "support/counting_new.h"
-#include "support/fake_vst3_windows.h"
+#include "support/fake_editor_windows.h"
 #include "vst3_fixture.h"
 
 namespace bridge {
@@ -541,7 +541,7 @@ TEST_F(Vst3Fixture, EditorNeedsWindowsAndAView) {
   ASSERT_TRUE(gain && delay);
   EXPECT_FALSE(gain->hasEditor()) << "no windows installed";
   EXPECT_FALSE(called("Gain.createView"));
-  FakeVst3Windows windows;
+  FakeEditorWindows windows;
   clearCalls();
   EXPECT_TRUE(gain->hasEditor());
   EXPECT_TRUE(gain->hasEditor());
@@ -552,7 +552,7 @@ TEST_F(Vst3Fixture, EditorNeedsWindowsAndAView) {
 TEST_F(Vst3Fixture, EditorOpensFocusesAndCloses) {
   auto p = make(Vst3FxKind::Gain);
   ASSERT_TRUE(p);
-  FakeVst3Windows windows;
+  FakeEditorWindows windows;
   int closed = 0;
   p->editorClosed = [&] { ++closed; };
   const int alone = probe()->live();
@@ -579,11 +579,11 @@ TEST_F(Vst3Fixture, EditorOpensFocusesAndCloses) {
   EXPECT_EQ(closed, 1);
   EXPECT_EQ(probe()->live(), alone) << "the view is released";
 
-  windows.refuseAttach = true;
+  windows.failOpen = true;
   p->openEditor("T");
   EXPECT_EQ(windows.opened(), 2u);
   EXPECT_EQ(probe()->live(), alone);
-  windows.refuseAttach = false;
+  windows.failOpen = false;
 
   p->openEditor("T");
   ASSERT_EQ(windows.openNow(), 1u);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "plugins/clap_fx_probe.h"
+#include "plugins/x11_test_editor.h"
 
 namespace {
 
@@ -535,7 +536,10 @@ bool guiCreate(const clap_plugin_t*, const char* api, bool floating) {
   logCall(std::string("gui.create ") + (api ? api : "null") + (floating ? " floating" : ""));
   return true;
 }
-void guiDestroy(const clap_plugin_t*) { logCall("gui.destroy"); }
+void guiDestroy(const clap_plugin_t*) {
+  logCall("gui.destroy");
+  krevlo_test::clapEditor().destroy();
+}
 bool guiScale(const clap_plugin_t*, double) { return false; }
 bool guiSize(const clap_plugin_t*, uint32_t* w, uint32_t* h) {
   *w = 640;
@@ -546,9 +550,9 @@ bool guiCanResize(const clap_plugin_t*) { return true; }
 bool guiHints(const clap_plugin_t*, clap_gui_resize_hints_t*) { return false; }
 bool guiAdjust(const clap_plugin_t*, uint32_t*, uint32_t*) { return true; }
 bool guiSetSize(const clap_plugin_t*, uint32_t, uint32_t) { return true; }
-bool guiParent(const clap_plugin_t*, const clap_window_t* w) {
+bool guiParent(const clap_plugin_t* p, const clap_window_t* w) {
   logCall(std::string("gui.set_parent ") + w->api + " " + std::to_string(w->x11));
-  return true;
+  return krevlo_test::clapEditor().setParent(self(p)->host, w->x11, 640, 480);
 }
 bool guiTransient(const clap_plugin_t*, const clap_window_t*) { return false; }
 void guiTitle(const clap_plugin_t*, const char*) {}
@@ -576,6 +580,10 @@ const void* pluginExtension(const clap_plugin_t* p, const char* id) {
   if (std::strcmp(id, CLAP_EXT_TAIL) == 0)
     return kind == Kind::Latency || kind == Kind::Gain ? &kTailExt : nullptr;
   if (std::strcmp(id, CLAP_EXT_GUI) == 0) return kind == Kind::Gain ? &kGuiExt : nullptr;
+  if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0)
+    return kind == Kind::Gain ? &krevlo_test::ClapX11Editor::timerExtension : nullptr;
+  if (std::strcmp(id, CLAP_EXT_POSIX_FD_SUPPORT) == 0)
+    return kind == Kind::Gain ? &krevlo_test::ClapX11Editor::fdExtension : nullptr;
   return nullptr;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/vst3/vst3_message.h"
 #include "platform/vst3/vst3_processor.h"
 #include "platform/vst3/vst3_view.h"
+#include "plugins/x11_test_editor.h"
 #include "plugins/vst3_fx_probe.h"
 
 using namespace Steinberg;
@@ -236,10 +237,11 @@ class View final : public IPlugView {
   }
   tresult attached(void* parent, FIDString type) override {
     note("View.attached " + std::to_string(reinterpret_cast<uintptr_t>(parent)) + " " + (type ? type : ""));
-    return kResultOk;
+    return editor_.attached(this, frame_, parent, 320, 200) ? kResultOk : kResultFalse;
   }
   tresult removed() override {
     note("View.removed");
+    editor_.removed();
     return kResultOk;
   }
   tresult onWheel(float) override { return kResultFalse; }
@@ -252,12 +254,17 @@ class View final : public IPlugView {
   }
   tresult onSize(ViewRect*) override { return kResultOk; }
   tresult onFocus(TBool) override { return kResultOk; }
-  tresult setFrame(IPlugFrame*) override { return kResultOk; }
+  tresult setFrame(IPlugFrame* frame) override {
+    frame_ = frame;
+    return kResultOk;
+  }
   tresult canResize() override { return kResultFalse; }
   tresult checkSizeConstraint(ViewRect*) override { return kResultOk; }
 
  private:
   std::atomic<uint32> refs_{1};
+  IPlugFrame* frame_ = nullptr;
+  krevlo_test::Vst3X11Editor editor_;
 };
 
 // ---- the component (and, for single objects, the controller) -------------

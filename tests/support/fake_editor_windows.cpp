@@ -13,6 +13,7 @@ FakeEditorWindows::~FakeEditorWindows() { setEditorWindows(nullptr); }
 
 ClapWindow* FakeEditorWindows::clapOpen(const std::string& title, int width, int height, bool resizable,
                                         std::function<bool(void*)> attach, std::function<void()> onClose) {
+  if (failOpen) return nullptr;
   auto w = std::make_unique<Window>();
   w->title = title;
   w->width = width;
@@ -58,6 +59,27 @@ void FakeEditorWindows::userClose(ClapWindow* window) {
   auto onClose = std::move(w->onClose);
   w->onClose = nullptr;
   if (onClose) onClose();
+}
+
+uint64_t FakeEditorWindows::addTimer(uint32_t periodMs, std::function<void()> fire) {
+  Source s;
+  s.periodMs = periodMs;
+  s.fire = std::move(fire);
+  sources[nextSource_] = std::move(s);
+  return nextSource_++;
+}
+
+uint64_t FakeEditorWindows::addFd(int fd, uint32_t flags, std::function<void(uint32_t)> ready) {
+  Source s;
+  s.fd = fd;
+  s.flags = flags;
+  s.ready = std::move(ready);
+  sources[nextSource_] = std::move(s);
+  return nextSource_++;
+}
+
+void FakeEditorWindows::remove(uint64_t id) {
+  EXPECT_EQ(sources.erase(id), 1u) << "removal of a source that is not registered";
 }
 
 size_t FakeEditorWindows::openNow() const {

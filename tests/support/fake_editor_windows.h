@@ -6,6 +6,7 @@
 // Threads: main thread only, like the real windows.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -39,6 +40,9 @@ class FakeEditorWindows : public EditorWindows {
   void clapResize(ClapWindow* window, int width, int height) override;
   void clapFocus(ClapWindow* window) override;
   void clapClose(ClapWindow* window) override;
+  uint64_t addTimer(uint32_t periodMs, std::function<void()> fire) override;
+  uint64_t addFd(int fd, uint32_t flags, std::function<void(uint32_t)> ready) override;
+  void remove(uint64_t id) override;
 
   // The user closes the window: onClose runs once and the window is gone.
   void userClose(ClapWindow* window);
@@ -52,11 +56,23 @@ class FakeEditorWindows : public EditorWindows {
   size_t openNow() const;
 
   bool supported = true;
+  bool failOpen = false;  // open fails before attach is asked
+
+  // The loop services as registered; the test plays the loop by calling them.
+  struct Source {
+    uint32_t periodMs = 0;  // a timer when fd < 0
+    int fd = -1;
+    uint32_t flags = 0;
+    std::function<void()> fire;
+    std::function<void(uint32_t)> ready;
+  };
+  std::map<uint64_t, Source> sources;
 
  private:
   Window* find(ClapWindow* window) const;
 
   uintptr_t nextParent_ = 0x4000001;
+  uint64_t nextSource_ = 1;
   std::vector<std::unique_ptr<Window>> windows_;
 };
 

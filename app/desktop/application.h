@@ -1,6 +1,7 @@
 #pragma once
-// The application's life without a toolkit: the terminal front end, the poll
-// loop over the main queue, standard input and the shutdown signals.
+// The application's life: the GTK window on the GLib loop when an X11 display
+// opens, else the terminal front end on the poll loop over standard input; in
+// both the main queue and the shutdown signals are served by the loop.
 namespace bridge {
 
 // Launches, runs until "quit", SIGINT or SIGTERM, then destroys the Bridge
