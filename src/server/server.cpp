@@ -44,6 +44,9 @@ constexpr double kNoDeadline = std::numeric_limits<double>::infinity();
 // A receive buffer that grew past this for one large message is given back
 // once the message has been handed out.
 constexpr size_t kKeptReceiveCapacity = 2 * kMaxReadPerPass;
+// A peer that does not read what it asked for gets nothing more read from it:
+// its replies cannot pile up in our memory faster than it takes them.
+constexpr uint64_t kReadWhileQueuedBelow = 8 << 20;
 
 const char* kAlpn[] = {"http/1.1", nullptr};
 
@@ -159,7 +162,7 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   enum class Wait { Ready, TimedOut, Abort };
 
   bool accepting(bool force) const { return open && !dead && (force || !closing); }
-  bool inputHeld() const { return holds_.load() > 0; }
+  bool inputHeld() const { return holds_.load() > 0 || pendingBytes.load() > kReadWhileQueuedBelow; }
 
   void enqueueFrame(std::vector<uint8_t>&& frame, bool force) {
     if (!accepting(force)) return;
