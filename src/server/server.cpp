@@ -44,9 +44,6 @@ constexpr double kNoDeadline = std::numeric_limits<double>::infinity();
 // A receive buffer that grew past this for one large message is given back
 // once the message has been handed out.
 constexpr size_t kKeptReceiveCapacity = 2 * kMaxReadPerPass;
-// A peer that does not read what it asked for gets nothing more read from it:
-// its replies cannot pile up in our memory faster than it takes them.
-constexpr uint64_t kReadWhileQueuedBelow = 8 << 20;
 
 const char* kAlpn[] = {"http/1.1", nullptr};
 
@@ -92,6 +89,7 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
         port(port),
         wakeSocket(makeWakeSocket()),
         maxPending_(limits.maxPendingBytes),
+        readWhileQueuedBelow_(limits.readWhileQueuedBelow),
         closeTimeoutMs_(limits.closeTimeoutMs) {
     mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&sslConfig);
@@ -162,7 +160,7 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   enum class Wait { Ready, TimedOut, Abort };
 
   bool accepting(bool force) const { return open && !dead && (force || !closing); }
-  bool inputHeld() const { return holds_.load() > 0 || pendingBytes.load() > kReadWhileQueuedBelow; }
+  bool inputHeld() const { return holds_.load() > 0 || pendingBytes.load() > readWhileQueuedBelow_; }
 
   void enqueueFrame(std::vector<uint8_t>&& frame, bool force) {
     if (!accepting(force)) return;
@@ -481,6 +479,7 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   std::atomic<bool> dead{false};
   std::atomic<int> holds_{0};
   const uint64_t maxPending_;
+  const uint64_t readWhileQueuedBelow_;
   const int closeTimeoutMs_;
 };
 

@@ -144,6 +144,7 @@ TEST_F(ServerLimitsTest, HoldsAndReleasesBalanceInEitherOrder) {
 TEST_F(ServerLimitsTest, CloseHandshakeEndsEvenWhenThePeerStopsReading) {
   ServerLimits limits;
   limits.closeTimeoutMs = 200;
+  limits.readWhileQueuedBelow = uint64_t{1} << 30;  // the close must be read behind the output
   start(limits);
   WsTestClient c;
   auto conn = open(c);
@@ -153,6 +154,24 @@ TEST_F(ServerLimitsTest, CloseHandshakeEndsEvenWhenThePeerStopsReading) {
   for (int i = 0; i < 32; ++i) conn->sendBinary(mib);
   ASSERT_TRUE(c.send(clientFrame(0x88, std::string("\x03\xe8", 2))));
   EXPECT_TRUE(rec.waitFor([&] { return rec.closed.size() == 1; }, 30000));
+}
+
+TEST_F(ServerLimitsTest, APeerThatLeavesItsRepliesUnreadIsReadNoMore) {
+  ServerLimits limits;
+  limits.readWhileQueuedBelow = 1 << 20;
+  start(limits);
+  WsTestClient c;
+  auto conn = open(c);
+  ASSERT_TRUE(conn);
+  const std::vector<uint8_t> mib(1 << 20, 0x55);
+  for (int i = 0; i < 16; ++i) conn->sendBinary(mib);  // more than the kernel takes
+  ASSERT_TRUE(c.send(clientFrame(0x81, "first")));
+  std::string tail;
+  const std::string batch = clientFrame(0x81, std::string(1000, 'm'));
+  EXPECT_TRUE(fillUntilRefused(c.fd(), batch, size_t{256} << 20, tail));
+  // Nothing was read past what came before the output piled up.
+  EXPECT_LT(textCount(), 100000u);
+  EXPECT_FALSE(rec.waitFor([&] { return rec.closed.size() == 1; }, 0));
 }
 
 TEST_F(ServerLimitsTest, IdleSocketsGiveWayAndConnectionsAreCapped) {
