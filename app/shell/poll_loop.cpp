@@ -10,6 +10,10 @@
 
 namespace bridge {
 
+namespace {
+constexpr size_t kJobsPerPass = 256;
+}
+
 PollLoop::PollLoop(MainQueue& queue, std::function<double()> clockMs)
     : queue_(queue), clock_(clockMs ? std::move(clockMs) : std::function<double()>(nowMs)) {}
 
@@ -59,7 +63,9 @@ bool PollLoop::runReady() {
     timer.job();
     ran = true;
   }
-  while (!quit_ && queue_.runOne()) ran = true;
+  // One batch per pass: a signal or a typed "quit" is seen between batches,
+  // never behind everything that was queued.
+  if (queue_.runBatch(kJobsPerPass, [this] { return quit_; }) > 0) ran = true;
   return ran;
 }
 

@@ -31,7 +31,8 @@ class PollLoop : public EventLoop {
   void watch(int fd, std::function<void()> readable);
   void unwatch(int fd);
 
-  // Runs the timers that are due, then every queued job. Returns whether
+  // Runs the timers that are due, then queued jobs (a bounded batch of them,
+  // so the descriptors are polled again soon however much is queued). Returns whether
   // anything ran.
   bool runReady();
   // Milliseconds until the next timer is due (0 when one is late), or -1.

@@ -1,6 +1,7 @@
 #include "app/shell/startup.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -52,6 +53,17 @@ MainQueue& applicationQueue() {
 }
 
 void runOnMainQueue(std::function<void()> job) { applicationQueue().post(std::move(job)); }
+
+long raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<long>(limit.rlim_cur);
+}
 
 void runDetached(std::function<void()> job) { std::thread(std::move(job)).detach(); }
 

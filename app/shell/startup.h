@@ -26,6 +26,11 @@ MainQueue& applicationQueue();
 // Platform::runOnMain: posts to applicationQueue and returns at once. Any thread.
 void runOnMainQueue(std::function<void()> job);
 
+// Raises the soft limit on open descriptors to the hard one, so every accepted
+// socket, wake socket and plug-in file fits. Returns the soft limit in force.
+// Main thread, at start.
+long raiseDescriptorLimit();
+
 // Runs a job on a thread of its own, which nobody waits for. Any thread.
 void runDetached(std::function<void()> job);
 

@@ -50,6 +50,12 @@ size_t MainQueue::drain() {
   return ran;
 }
 
+size_t MainQueue::runBatch(size_t maxJobs, const std::function<bool()>& stop) {
+  size_t ran = 0;
+  while (ran < maxJobs && !(stop && stop()) && runOne()) ++ran;
+  return ran;
+}
+
 bool MainQueue::wait(int timeoutMs) {
   if (pending() > 0) return true;
   pollfd p{eventFd_, POLLIN, 0};

@@ -27,6 +27,11 @@ class MainQueue {
   size_t drain();
   // Runs the oldest job, if any. Returns whether one ran.
   bool runOne();
+  // Like drain, but stops after `maxJobs`, or before a job once `stop` (when
+  // given) answers true; returns how many ran. A loop that runs the queue in
+  // such batches gets back to its other sources (signals, typed input) in
+  // between, however much work is queued.
+  size_t runBatch(size_t maxJobs, const std::function<bool()>& stop = nullptr);
   // Waits up to timeoutMs (negative: forever) for a job to be posted. True when
   // jobs are waiting.
   bool wait(int timeoutMs);

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "bridge/chain_release.h"
+#include "bridge/input_budget.h"
 #include "bridge/ticker.h"
 #include "util/clock.h"
 
@@ -44,15 +45,44 @@ ServerHandlers Bridge::makeHandlers() {
   ServerHandlers handlers;
   handlers.allowOrigin = [this](const std::string& origin) { return originAllowed(origin); };
   handlers.onOpen = [this](std::shared_ptr<Connection> connection) {
+    {
+      std::lock_guard<std::mutex> lock(budgetMutex);
+      budgets[connection->id] = std::make_shared<InputBudget>();
+    }
     post([this, connection = std::move(connection)] { onOpen(connection); });
   };
   handlers.onText = [this](std::shared_ptr<Connection> connection, std::string&& text) {
-    post([this, connection = std::move(connection), text = std::move(text)] { onText(connection, text); });
+    std::shared_ptr<InputBudget> budget;
+    {
+      std::lock_guard<std::mutex> lock(budgetMutex);
+      if (auto it = budgets.find(connection->id); it != budgets.end()) budget = it->second;
+    }
+    if (!budget) return;
+    const uint64_t size = text.size();
+    budget->take(*connection, size);
+    try {
+      post([this, connection, budget, size, text = std::move(text)] {
+        try {
+          onText(connection, text);
+        } catch (const std::bad_alloc&) {
+          // Out of memory while handling it: that connection goes, the program stays.
+          connection->close();
+        }
+        budget->give(*connection, size);
+      });
+    } catch (const std::exception&) {
+      budget->give(*connection, size);
+      throw;
+    }
   };
   handlers.onBinary = [this](std::shared_ptr<Connection> connection, std::vector<uint8_t>&& message) {
     onBinary(connection, std::move(message));
   };
   handlers.onClose = [this](std::shared_ptr<Connection> connection) {
+    {
+      std::lock_guard<std::mutex> lock(budgetMutex);
+      budgets.erase(connection->id);
+    }
     post([this, connection = std::move(connection)] { onClose(connection); });
   };
   return handlers;
@@ -74,15 +104,19 @@ bool Bridge::start() {
   lastCpuMs = processCpuMs();
   lastTickMs = clockMs();
   tickerThread = std::thread([this] {
-    runTicker(
-        tickerStop, [] { std::this_thread::sleep_for(std::chrono::milliseconds(kTickerPeriodMs)); },
-        [this] {
-          post([this] {
-            flushParams();
-            flushLevels();
-          });
-        },
-        [this] { post([this] { tick(); }); });
+    // Posting allocates; when memory runs out the ticks stop, the program does not.
+    try {
+      runTicker(
+          tickerStop, [] { std::this_thread::sleep_for(std::chrono::milliseconds(kTickerPeriodMs)); },
+          [this] {
+            post([this] {
+              flushParams();
+              flushLevels();
+            });
+          },
+          [this] { post([this] { tick(); }); });
+    } catch (const std::exception&) {
+    }
   });
   notifyChanged();
   return true;

@@ -38,6 +38,7 @@ struct BridgeProbe;
 }
 
 class ChainReleaser;
+class InputBudget;
 
 struct BridgeOptions {
   std::filesystem::path dataDir;     // pairings, settings, certificates, scan caches
@@ -117,6 +118,8 @@ class Bridge {
     int32_t nextStream = 1;
     const std::shared_ptr<PendingParams> pending = std::make_shared<PendingParams>();
     bool midi = false;
+    double openedMs = 0.0;   // clockMs at open: a session not ready in time is closed
+    bool dismissed = false;  // closed by the Bridge; gone once the close arrives
   };
 
   // One incoming MIDI message waiting for the main thread.
@@ -165,14 +168,20 @@ class Bridge {
   // chain must come from makeChain: its deleter sends a last release made off
   // the main thread to the main thread.
   void onBinary(const std::shared_ptr<Connection>& connection, std::vector<uint8_t>&& message);
+  // backPressure goes to ChainHooks (render chains hold their connection's input).
   std::shared_ptr<Chain> makeChain(int stream, double sampleRate, std::function<void(std::vector<uint8_t>)> output,
-                                   bool dropLate);
+                                   bool dropLate, std::function<void(bool)> backPressure = {});
+  // Any thread. Chains (worker threads) made by makeChain and not yet destroyed,
+  // over every Bridge in the process.
+  static size_t chainCount();
 
   // Sessions and dispatch (session.cpp).
   void onOpen(std::shared_ptr<Connection> connection);
   void onText(std::shared_ptr<Connection> connection, const std::string& text);
   void handle(const std::shared_ptr<Session>& session, const std::string& t, const Json& request);
   void onClose(std::shared_ptr<Connection> connection);
+  // Closes sessions that did not pair or authenticate in time (tick).
+  void dismissUnready();
   void send(const Session& session, const Json& message) const;
   void sendError(const Session& session, const std::string& t, const std::string& code,
                  const std::string& message = "") const;
@@ -288,6 +297,10 @@ class Bridge {
   // Chains released last off the main thread wait here for the main thread.
   std::shared_ptr<ChainReleaser> chainReleaser;
   std::map<int32_t, std::shared_ptr<Session>> sessions;
+  // Each open connection's unhandled text (see InputBudget), by connection id.
+  // Connection threads add, look up and erase entries, under budgetMutex.
+  std::mutex budgetMutex;
+  std::map<int32_t, std::shared_ptr<InputBudget>> budgets;
   uint64_t nextTrackSerial = 1;
   std::mutex routeMutex;
   std::map<int32_t, std::map<int32_t, std::shared_ptr<Chain>>> routes;

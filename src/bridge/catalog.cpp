@@ -13,7 +13,13 @@ void Bridge::startScan() {
   if (scanThread.joinable()) scanThread.join();
   scanning = true;
   scanStop.exchange(false);
-  scanThread = std::thread([this, weak = aliveWeak] { scanThreadMain(weak); });
+  scanThread = std::thread([this, weak = aliveWeak] {
+    try {
+      scanThreadMain(weak);
+    } catch (const std::exception&) {
+      // Out of memory mid-scan: this scan ends with what it posted.
+    }
+  });
 }
 
 // Scan thread: calls the hosts and posts; touches no catalog state.

@@ -22,6 +22,10 @@ constexpr size_t kStateTextLimit = 5592410;
 // Parameter indexes a plug-in may list; beyond this its table is not believed.
 constexpr int kMaxParamIndex = 999999;
 constexpr int32_t kLastStream = 65535;  // the frame header's stream field is 16 bits
+// Each track with a chain has a worker thread: one page, and all pages
+// together, get only so many.
+constexpr size_t kMaxTracksPerSession = 64;
+constexpr size_t kMaxChainsPerProcess = 256;
 const char* const kStateWarning = "Saved settings did not load; using defaults.";
 
 double requestRate(const nlohmann::json& request) { return readNumber(request, "rate", kDefaultRate); }
@@ -38,6 +42,12 @@ void Bridge::handleChainRequest(const std::shared_ptr<Session>& session, const s
                                 const std::string& trackId, const Json& request) {
   double rate = requestRate(request);
   if (!requestSlots(request) || !(rate >= kMinRate && rate <= kMaxRate)) return sendError(*session, t, "bad-request");
+  // Past a cap the request is refused like a malformed one: nothing changes.
+  auto existing = session->tracks.find(trackId);
+  const bool newTrack = existing == session->tracks.end();
+  if (newTrack && session->tracks.size() >= kMaxTracksPerSession) return sendError(*session, t, "bad-request");
+  const bool newChain = newTrack || !existing->second.chain || existing->second.chain->sampleRate != rate;
+  if (newChain && chainCount() >= kMaxChainsPerProcess) return sendError(*session, t, "bad-request");
   Track& track = session->tracks[trackId];
   if (track.serial == 0) track.serial = nextTrackSerial++;
   track.request = request;
@@ -91,7 +101,12 @@ void Bridge::applyChain(const std::shared_ptr<Session>& session, const std::stri
         [connection](std::vector<uint8_t> frame) {
           if (auto c = connection.lock()) c->sendBinary(frame);
         },
-        dropLate);
+        dropLate,
+        // A render track never loses a frame: a full queue holds the
+        // connection's reading instead.
+        [connection](bool full) {
+          if (auto c = connection.lock()) c->holdInput(full);
+        });
     std::lock_guard<std::mutex> lock(routeMutex);
     routes[connectionId][stream] = track.chain;
   }

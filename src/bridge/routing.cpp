@@ -2,6 +2,8 @@
 #include "bridge/bridge.h"
 #include "bridge/chain_release.h"
 
+#include <atomic>
+
 namespace bridge {
 
 ChainReleaser::ChainReleaser(std::thread::id mainThread, std::function<void(std::function<void()>)> runOnMain)
@@ -37,10 +39,24 @@ void ChainReleaser::drain() {
   for (Chain* chain : chains) delete chain;
 }
 
+namespace {
+// Chains alive in the process, each with its worker thread.
+std::atomic<size_t> liveChains{0};
+}  // namespace
+
+size_t Bridge::chainCount() { return liveChains.load(); }
+
 std::shared_ptr<Chain> Bridge::makeChain(int stream, double sampleRate,
-                                         std::function<void(std::vector<uint8_t>)> output, bool dropLate) {
-  return std::shared_ptr<Chain>(new Chain(stream, sampleRate, std::move(output), dropLate),
-                                [releaser = chainReleaser](Chain* chain) { releaser->release(chain); });
+                                         std::function<void(std::vector<uint8_t>)> output, bool dropLate,
+                                         std::function<void(bool)> backPressure) {
+  ChainHooks hooks;
+  hooks.backPressure = std::move(backPressure);
+  auto* chain = new Chain(stream, sampleRate, std::move(output), dropLate, std::move(hooks));
+  liveChains.fetch_add(1);
+  return std::shared_ptr<Chain>(chain, [releaser = chainReleaser](Chain* c) {
+    releaser->release(c);
+    liveChains.fetch_sub(1);
+  });
 }
 
 // Connection thread. The route lock is held only for the pointer copy, never

@@ -6,6 +6,12 @@
 
 namespace bridge {
 
+namespace {
+// Long enough for a person to read the pairing code off the window and type it.
+constexpr double kReadyTimeoutMs = 300000.0;
+constexpr size_t kMaxUnreadySessions = 16;
+}  // namespace
+
 void Bridge::notifyChanged() const {
   if (platform.changed) platform.changed();
 }
@@ -29,6 +35,20 @@ void Bridge::onOpen(std::shared_ptr<Connection> connection) {
     // A predictable nonce would let a recorded "auth" be replayed: no session.
     connection->close();
     return;
+  }
+  session->openedMs = clockMs();
+  // Sessions that have not paired or authenticated cost little, but anyone can
+  // open them: past the cap the oldest gives way, so a new page always gets in.
+  size_t unready = 0;
+  std::shared_ptr<Session> oldest;
+  for (auto& [id, other] : sessions) {
+    if (other->ready || other->dismissed) continue;
+    ++unready;
+    if (!oldest) oldest = other;
+  }
+  if (unready >= kMaxUnreadySessions && oldest) {
+    oldest->dismissed = true;
+    oldest->connection->close();
   }
   sessions[connection->id] = session;
   send(*session, Json{{"t", "hello"},
@@ -105,6 +125,15 @@ void Bridge::handle(const std::shared_ptr<Session>& session, const std::string& 
   if (t == "params" || t == "set" || t == "state" || t == "editor")
     return handleSlotRequest(session, t, trackId, track->second, slot, request);
   sendError(*session, t, "unknown");
+}
+
+void Bridge::dismissUnready() {
+  const double now = clockMs();
+  for (auto& [id, session] : sessions) {
+    if (session->ready || session->dismissed || now - session->openedMs < kReadyTimeoutMs) continue;
+    session->dismissed = true;
+    session->connection->close();
+  }
 }
 
 void Bridge::onClose(std::shared_ptr<Connection> connection) {

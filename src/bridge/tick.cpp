@@ -18,6 +18,7 @@ void Bridge::tick() {
   lastNetMs = net;
   lastTickMs = now;
   sendStats();
+  dismissUnready();
   refreshMidi();
   notifyChanged();
 }

@@ -14,6 +14,9 @@ namespace {
 
 // The dry copies hold a whole block of the largest size.
 constexpr size_t kDrySamples = static_cast<size_t>(kMaxFrameSamples);
+// Queue bytes a live chain may hold per sample of latency: twice a stereo
+// float32 sample.
+constexpr size_t kLatencyAllowance = 2 * 2 * sizeof(float);
 
 int32_t clampLatency(int reported) {
   if (reported < 0) return 0;
@@ -77,6 +80,7 @@ Chain::~Chain() {
   wake_.notify_all();
   // Joined with no lock held: the worker needs the queue lock to see `stop_`.
   if (worker_.joinable()) worker_.join();
+  if (full_ && hooks_.backPressure) hooks_.backPressure(false);
   SlotList slots;
   {
     std::lock_guard<std::mutex> lock(slotsMutex_);
@@ -187,11 +191,28 @@ SlotList Chain::slots() const {
 
 void Chain::push(std::vector<uint8_t> frame) {
   const double now = clock_();
+  std::deque<Block> dropped;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
+    queueBytes_ += frame.size();
     queue_.push_back(Block{now, std::move(frame)});
+    if (dropLate_) {
+      // A stalled or slow worker: the oldest frames are the latest already. A
+      // chain with latency legitimately holds that much more audio in flight.
+      const size_t bound = hooks_.maxQueueBytes + kLatencyAllowance * static_cast<size_t>(latency.load());
+      while (queueBytes_ > bound && queue_.size() > 1) {
+        queueBytes_ -= queue_.front().data.size();
+        dropped.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+      if (!dropped.empty()) late_.fetch_add(static_cast<int32_t>(dropped.size()));
+    } else if (!full_ && queueBytes_ >= hooks_.maxQueueBytes && hooks_.backPressure) {
+      full_ = true;
+      hooks_.backPressure(true);
+    }
   }
   wake_.notify_one();
+  // `dropped` is freed here, outside the lock.
 }
 
 size_t Chain::backlog() const {
@@ -233,7 +254,10 @@ std::vector<SlotLevels> Chain::takeLevels() {
 }
 
 void Chain::run() {
-  RealtimeThread rt = hooks_.scheduler ? RealtimeThread(sampleRate, *hooks_.scheduler, true) : RealtimeThread(sampleRate);
+  // A chain that never drops renders as fast as it is fed: at real-time
+  // priority it could starve the connection threads and the shell.
+  const bool realtime = dropLate_ && (hooks_.scheduler || RealtimeThread::enabled());
+  RealtimeThread rt(sampleRate, hooks_.scheduler ? *hooks_.scheduler : systemRealtimeScheduler(), realtime);
   for (;;) {
     Block block;
     {
@@ -260,6 +284,7 @@ void Chain::run() {
         const double now = clock_();
         int32_t dropped = 0;
         while (queue_.size() > 1 && now - queue_.front().arrivalMs > limit) {
+          queueBytes_ -= queue_.front().data.size();
           queue_.pop_front();
           ++dropped;
         }
@@ -267,9 +292,19 @@ void Chain::run() {
       }
       block = std::move(queue_.front());
       queue_.pop_front();
+      queueBytes_ -= block.data.size();
+      if (full_ && queueBytes_ <= hooks_.maxQueueBytes / 2) {
+        full_ = false;
+        hooks_.backPressure(false);
+      }
     }
     rt.begin(frameBlockSize(block.data.data(), block.data.size()));
-    process(block.data);
+    try {
+      process(block.data);
+    } catch (const std::exception&) {
+      // Out of memory on the way out (the output callback queues a copy): this
+      // block is lost, the chain goes on.
+    }
     rt.end();
   }
 }

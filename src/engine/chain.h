@@ -52,6 +52,16 @@ struct ChainHooks {
   // Milliseconds for arrival stamps, late dropping and lastBlockMs; empty means
   // bridge::nowMs. Called on connection threads and the worker.
   std::function<double()> clock;
+  // Bytes of queued frames a chain keeps. Past it a live chain drops its oldest
+  // frames (counted as late), allowing twice its latency's worth of audio on
+  // top; a chain that never drops accepts the frame and reports itself full
+  // through backPressure.
+  size_t maxQueueBytes = 2 << 20;
+  // Chains that never drop: called with true by push when the queue reaches
+  // maxQueueBytes, then with false once the worker has taken it down to half
+  // (or the chain is destroyed while full). Called under the queue lock, so it
+  // must only flag and wake (Connection::holdInput). May be empty.
+  std::function<void(bool full)> backPressure;
 };
 
 // Threads:
@@ -100,7 +110,8 @@ class Chain {
   int refreshLatency();
   // Any thread. A copy of the slot list.
   SlotList slots() const;
-  // Connection threads. Queues one binary message; never blocks for long.
+  // Connection threads. Queues one binary message; never blocks for long. The
+  // queue is bounded in bytes (ChainHooks::maxQueueBytes).
   void push(std::vector<uint8_t> frame);
   // Any thread. Frames waiting for the worker.
   size_t backlog() const;
@@ -141,6 +152,8 @@ class Chain {
   mutable std::mutex queueMutex_;
   std::condition_variable wake_;
   std::deque<Block> queue_;
+  size_t queueBytes_ = 0;
+  bool full_ = false;  // backPressure(true) was the last call
   bool stop_ = false;
   // Slots retired by setSlots, waiting for the worker to stop their plug-ins;
   // null when none wait. Guarded by queueMutex_; `retired_` wakes setSlots.

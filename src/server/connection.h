@@ -25,6 +25,11 @@ class Connection {
   virtual void close() = 0;
   // Encoded frame bytes queued and not yet written.
   virtual uint64_t queued() = 0;
+  // Flow control of what the peer sends. While holds outweigh releases, the
+  // connection thread hands out no further message and reads nothing more from
+  // the socket, so TCP slows the sender down; writing goes on. Every
+  // holdInput(true) is matched by one holdInput(false), in either order.
+  virtual void holdInput(bool held) { (void)held; }
 };
 
 // All five run on the connection's own thread with no server lock held; an empty

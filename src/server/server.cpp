@@ -41,6 +41,9 @@ constexpr int kWritableWaitMs = 10;
 constexpr int kAcceptPollMs = 300;
 constexpr int kAcceptBackoffMs = 100;
 constexpr double kNoDeadline = std::numeric_limits<double>::infinity();
+// A receive buffer that grew past this for one large message is given back
+// once the message has been handed out.
+constexpr size_t kKeptReceiveCapacity = 2 * kMaxReadPerPass;
 
 const char* kAlpn[] = {"http/1.1", nullptr};
 
@@ -81,8 +84,13 @@ bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == 
 // queue frames and wake that thread.
 class Conn final : public Connection, public std::enable_shared_from_this<Conn> {
  public:
-  Conn(int socket, int port, uint64_t maxPending)
-      : socket(socket), port(port), wakeSocket(makeWakeSocket()), maxPending_(maxPending) {
+  Conn(int socket, int port, const ServerLimits& limits)
+      : socket(socket),
+        port(port),
+        wakeSocket(makeWakeSocket()),
+        maxPending_(limits.maxPendingBytes),
+        readWhileQueuedBelow_(limits.readWhileQueuedBelow),
+        closeTimeoutMs_(limits.closeTimeoutMs) {
     mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&sslConfig);
   }
@@ -114,6 +122,17 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
 
   uint64_t queued() override { return pendingBytes.load(); }
 
+  void holdInput(bool held) override {
+    if (held) {
+      holds_.fetch_add(1);
+    } else if (holds_.fetch_sub(1) == 1) {
+      sendWake(wakeSocket);
+    }
+  }
+
+  bool isOpen() const { return open; }
+  bool isDead() const { return dead; }
+
   // Server::stop: end at the next wake-up, writing nothing more.
   void abort() {
     closing = true;
@@ -121,10 +140,19 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
     sendWake(wakeSocket);
   }
 
+  // Nothing thrown leaves here: an allocation that fails ends this connection only.
   void run(const ServerHandlers& handlers, const TlsIdentity* identity, const ServerLimits& limits) {
-    if (!serveRequest(handlers, identity, limits)) return;
+    try {
+      if (!serveRequest(handlers, identity, limits)) return;
+    } catch (const std::exception&) {
+      return;
+    }
     open = true;
-    if (handlers.onOpen) handlers.onOpen(shared_from_this());
+    try {
+      if (handlers.onOpen) handlers.onOpen(shared_from_this());
+    } catch (const std::exception&) {
+      dead = true;
+    }
     frameLoop(handlers);
   }
 
@@ -132,6 +160,7 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   enum class Wait { Ready, TimedOut, Abort };
 
   bool accepting(bool force) const { return open && !dead && (force || !closing); }
+  bool inputHeld() const { return holds_.load() > 0 || pendingBytes.load() > readWhileQueuedBelow_; }
 
   void enqueueFrame(std::vector<uint8_t>&& frame, bool force) {
     if (!accepting(force)) return;
@@ -314,97 +343,114 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
     // Something is left to write: wait for the socket to take it.
     bool writing = false;
     double cpu = threadCpuMs();
+    // Set when a close begins: a peer that stops reading cannot keep it open.
+    double closeDeadline = kNoDeadline;
 
-    while (!dead) {
-      const double cpuNow = threadCpuMs();
-      addNetCpuMs(cpuNow - cpu);
-      cpu = cpuNow;
+    try {
+      while (!dead) {
+        const double cpuNow = threadCpuMs();
+        addNetCpuMs(cpuNow - cpu);
+        cpu = cpuNow;
+        if (closing && closeDeadline == kNoDeadline) closeDeadline = nowMs() + closeTimeoutMs_;
+        if (nowMs() >= closeDeadline) break;
 
-      pollfd fds[2] = {{socket, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0}, {wakeSocket, POLLIN, 0}};
-      const int timeout = inputWaiting ? 0 : wakeSocket >= 0 ? kPollWithWakeMs : kPollWithoutWakeMs;
-      const int ready = ::poll(fds, wakeSocket >= 0 ? 2 : 1, timeout);
-      if (ready < 0 && errno != EINTR) break;
-      if (ready > 0) {
-        if (wakeSocket >= 0 && (fds[1].revents & POLLIN)) drainWake(wakeSocket);
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
-      }
-      inputWaiting = false;
-
-      bool inputEnded = false;
-      for (size_t got = 0; !dead;) {
-        if (got >= kMaxReadPerPass) {
-          inputWaiting = true;
-          break;
+        // While held, the socket is not even polled for input: its receive buffer
+        // fills and the peer's sending stalls.
+        const bool held = inputHeld();
+        const short events = static_cast<short>((held ? 0 : POLLIN) | (writing ? POLLOUT : 0));
+        pollfd fds[2] = {{socket, events, 0}, {wakeSocket, POLLIN, 0}};
+        const int timeout = inputWaiting && !held ? 0 : wakeSocket >= 0 ? kPollWithWakeMs : kPollWithoutWakeMs;
+        const int ready = ::poll(fds, wakeSocket >= 0 ? 2 : 1, timeout);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0) {
+          if (wakeSocket >= 0 && (fds[1].revents & POLLIN)) drainWake(wakeSocket);
+          if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
         }
-        long n = receive(chunk.data(), chunk.size());
-        if (n < 0) inputEnded = true;
-        if (n <= 0) break;
-        received.insert(received.end(), chunk.begin(), chunk.begin() + n);
-        got += static_cast<size_t>(n);
-      }
-      if (tls && mbedtls_ssl_get_bytes_avail(&ssl) > 0) inputWaiting = true;
+        inputWaiting = false;
 
-      if (!dead) {
-        size_t pos = 0;
-        while (!dead) {
-          FrameEvent ev = reader.next(received.data() + pos, received.size() - pos);
-          if (ev.kind == FrameEvent::kNeedMore) break;
-          pos += ev.consumed;
-          switch (ev.kind) {
-            case FrameEvent::kInvalid:
-              dead = true;
-              break;
-            case FrameEvent::kPing:
-              enqueueFrame(encodeFrame(kWsPong, ev.payload, ev.payloadSize), false);
-              break;
-            case FrameEvent::kClose:
-              // One close frame per connection: none when ours is already queued.
-              if (!closing.exchange(true))
-                enqueueFrame(encodeFrame(kWsClose, ev.payload, closeEchoSize(ev.payloadSize)), true);
-              break;
-            case FrameEvent::kText:
-              if (handlers.onText) handlers.onText(self, std::string(ev.message.begin(), ev.message.end()));
-              break;
-            case FrameEvent::kBinary:
-              if (handlers.onBinary) handlers.onBinary(self, std::move(ev.message));
-              break;
-            default:
-              break;
+        bool inputEnded = false;
+        for (size_t got = 0; !dead && !held;) {
+          if (got >= kMaxReadPerPass) {
+            inputWaiting = true;
+            break;
           }
+          long n = receive(chunk.data(), chunk.size());
+          if (n < 0) inputEnded = true;
+          if (n <= 0) break;
+          received.insert(received.end(), chunk.begin(), chunk.begin() + n);
+          got += static_cast<size_t>(n);
         }
-        received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(pos));
-      }
-      // Messages that arrived before the peer went away are still delivered;
-      // nothing more can be written to it.
-      if (inputEnded) dead = true;
+        if (tls && !held && mbedtls_ssl_get_bytes_avail(&ssl) > 0) inputWaiting = true;
 
-      for (int calls = 0; !dead && calls < kMaxWritesPerPass; ++calls) {
-        if (written == current.size()) {
-          std::lock_guard<std::mutex> lock(queueMutex);
-          if (sendQueue.empty()) break;
-          current = std::move(sendQueue.front());
-          sendQueue.pop_front();
-          written = 0;
-          if (!current.empty() && (current[0] & 0x0F) == kWsClose) closeTaken = true;
+        if (!dead) {
+          size_t pos = 0;
+          // A hold placed by a handler takes effect before the next message.
+          while (!dead && !inputHeld()) {
+            FrameEvent ev = reader.next(received.data() + pos, received.size() - pos);
+            if (ev.kind == FrameEvent::kNeedMore) break;
+            pos += ev.consumed;
+            switch (ev.kind) {
+              case FrameEvent::kInvalid:
+                dead = true;
+                break;
+              case FrameEvent::kPing:
+                enqueueFrame(encodeFrame(kWsPong, ev.payload, ev.payloadSize), false);
+                break;
+              case FrameEvent::kClose:
+                // One close frame per connection: none when ours is already queued.
+                if (!closing.exchange(true))
+                  enqueueFrame(encodeFrame(kWsClose, ev.payload, closeEchoSize(ev.payloadSize)), true);
+                break;
+              case FrameEvent::kText:
+                if (handlers.onText) handlers.onText(self, std::string(ev.message.begin(), ev.message.end()));
+                break;
+              case FrameEvent::kBinary:
+                if (handlers.onBinary) handlers.onBinary(self, std::move(ev.message));
+                break;
+              default:
+                break;
+            }
+          }
+          received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(pos));
+          if (received.capacity() > kKeptReceiveCapacity && received.size() < kKeptReceiveCapacity / 2)
+            std::vector<uint8_t>(received.begin(), received.end()).swap(received);
         }
-        long n = sendRaw(current.data() + written, current.size() - written);
-        if (n < 0) dead = true;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-        pendingBytes -= static_cast<uint64_t>(n);
+        // Messages that arrived before the peer went away are still delivered;
+        // nothing more can be written to it.
+        if (inputEnded) dead = true;
+
+        for (int calls = 0; !dead && calls < kMaxWritesPerPass; ++calls) {
+          if (written == current.size()) {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (sendQueue.empty()) break;
+            current = std::move(sendQueue.front());
+            sendQueue.pop_front();
+            written = 0;
+            if (!current.empty() && (current[0] & 0x0F) == kWsClose) closeTaken = true;
+          }
+          long n = sendRaw(current.data() + written, current.size() - written);
+          if (n < 0) dead = true;
+          if (n <= 0) break;
+          written += static_cast<size_t>(n);
+          pendingBytes -= static_cast<uint64_t>(n);
+        }
+        if (written == current.size()) {
+          std::vector<uint8_t>().swap(current);
+          written = 0;
+        }
+        bool queueEmpty;
+        {
+          std::lock_guard<std::mutex> lock(queueMutex);
+          queueEmpty = sendQueue.empty();
+        }
+        writing = !current.empty() || !queueEmpty;
+        if (closing && closeTaken && current.empty() && queueEmpty) break;
       }
-      if (written == current.size()) {
-        std::vector<uint8_t>().swap(current);
-        written = 0;
-      }
-      bool queueEmpty;
-      {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        queueEmpty = sendQueue.empty();
-      }
-      writing = !current.empty() || !queueEmpty;
-      if (closing && closeTaken && current.empty() && queueEmpty) break;
+    } catch (const std::exception&) {
+      // Out of memory for this connection's buffers or messages: it ends, the
+      // process goes on.
     }
+    dead = true;
 
     if (tls) (void)mbedtls_ssl_close_notify(&ssl);
     ::shutdown(socket, SHUT_RDWR);
@@ -413,7 +459,10 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
     addNetCpuMs(threadCpuMs() - cpu);
     self.reset();
     open = false;
-    if (handlers.onClose) handlers.onClose(shared_from_this());
+    try {
+      if (handlers.onClose) handlers.onClose(shared_from_this());
+    } catch (const std::exception&) {
+    }
   }
 
   const int socket;
@@ -428,7 +477,10 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   std::atomic<bool> open{false};
   std::atomic<bool> closing{false};
   std::atomic<bool> dead{false};
+  std::atomic<int> holds_{0};
   const uint64_t maxPending_;
+  const uint64_t readWhileQueuedBelow_;
+  const int closeTimeoutMs_;
 };
 
 }  // namespace
@@ -522,7 +574,7 @@ void Server::accepted(int s) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::shared_ptr<Conn> conn;
   try {
-    conn = std::make_shared<Conn>(s, port_, limits_.maxPendingBytes);
+    conn = std::make_shared<Conn>(s, port_, limits_);
   } catch (const std::exception&) {
     ::close(s);
     return;
@@ -532,13 +584,30 @@ void Server::accepted(int s) {
   std::lock_guard<std::mutex> lock(mutex);
   connections.erase(std::remove_if(connections.begin(), connections.end(), [](const auto& w) { return w.expired(); }),
                     connections.end());
+  // Connections on their way out (ended, or pushed out below) no longer count.
+  size_t live = 0, unopened = 0;
+  std::shared_ptr<Conn> oldestUnopened;
+  for (const auto& weak : connections) {
+    auto c = std::static_pointer_cast<Conn>(weak.lock());
+    if (!c || c->isDead()) continue;
+    ++live;
+    if (c->isOpen()) continue;
+    ++unopened;
+    if (!oldestUnopened) oldestUnopened = c;
+  }
+  if (live >= limits_.maxConnections) return;  // `conn` goes, closing the socket
+  if (unopened >= limits_.maxUnopened && oldestUnopened) oldestUnopened->abort();
   try {
     connections.reserve(connections.size() + 1);
     threads.reserve(threads.size() + 1);
     std::function<void()> body = [this, conn] {
       conn->run(handlers, identity, limits_);
-      std::lock_guard<std::mutex> done(mutex);
-      finished_.push_back(conn->id);
+      try {
+        std::lock_guard<std::mutex> done(mutex);
+        finished_.push_back(conn->id);
+      } catch (const std::exception&) {
+        // Not reaped early: stop joins it.
+      }
     };
     std::thread t = limits_.startThread ? limits_.startThread(std::move(body)) : std::thread(std::move(body));
     connections.push_back(conn);

@@ -21,6 +21,16 @@ struct ServerLimits {
   int idleTimeoutMs = 10000;       // longest silence during the handshake and the request
   int requestDeadlineMs = 20000;   // handshake plus request, however the bytes trickle in
   uint64_t maxPendingBytes = 67108864;  // queued, unwritten bytes before a connection is dropped
+  // Past this many queued, unwritten bytes nothing more is read from the peer:
+  // one that does not take its replies cannot make them pile up.
+  uint64_t readWhileQueuedBelow = 8388608;
+  // Sockets served at once; one more is closed as soon as it is accepted.
+  size_t maxConnections = 64;
+  // Of those, sockets not yet upgraded to a WebSocket. One more pushes out the
+  // oldest of them, so idle sockets cannot lock a real page out.
+  size_t maxUnopened = 16;
+  // Longest wait for a close handshake (ours or the peer's) to finish writing.
+  int closeTimeoutMs = 5000;
   // Starts a connection thread; empty means std::thread. May throw (as std::thread
   // does when the system has no threads left): the connection is then refused.
   std::function<std::thread(std::function<void()>)> startThread;

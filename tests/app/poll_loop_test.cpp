@@ -69,6 +69,22 @@ TEST(PollLoop, QuitStopsBeforeTheNextJob) {
   EXPECT_EQ(queue.pending(), 1u);
 }
 
+TEST(PollLoop, ADescriptorIsServedBetweenBatchesHoweverMuchIsQueued) {
+  MainQueue queue;
+  PollLoop loop(queue);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "q", 1), 1);  // a signal or a typed "quit" is waiting
+  int ran = 0;
+  for (int i = 0; i < 100000; ++i) loop.post([&] { ++ran; });
+  loop.watch(fds[0], [&] { loop.quit(); });
+  loop.run();
+  EXPECT_GT(ran, 0);
+  EXPECT_LT(ran, 100000);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(PollLoop, WakesForAnotherThreadsPostAndForADescriptor) {
   MainQueue queue;
   PollLoop loop(queue);

@@ -55,6 +55,8 @@ struct BridgeProbe {
     return it != bridge.sessions.end() && it->second->tracks.count(track) > 0;
   }
   size_t sessionCount() const { return bridge.sessions.size(); }
+  // As if connection `id` had paired, without a pairing being made or saved.
+  void makeReady(int32_t id) { bridge.sessions.at(id)->ready = true; }
 
   void flushParams() { bridge.flushParams(); }
   void flushLevels() { bridge.flushLevels(); }

@@ -42,6 +42,8 @@ class ChainRig {
     double rate = 48000.0;
     RealtimeScheduler* scheduler = nullptr;
     std::function<void(SlotList)> release;
+    size_t maxQueueBytes = 0;  // 0: the chain's own bound
+    std::function<void(bool)> backPressure;
   };
 
   ChainRig() : ChainRig(Options{}) {}
@@ -50,6 +52,8 @@ class ChainRig {
     hooks.scheduler = o.scheduler;
     hooks.release = std::move(o.release);
     hooks.clock = [this] { return clock.load(); };
+    if (o.maxQueueBytes) hooks.maxQueueBytes = o.maxQueueBytes;
+    hooks.backPressure = std::move(o.backPressure);
     chain_ = std::make_unique<Chain>(
         1, o.rate, [this](std::vector<uint8_t> frame) { onOutput(std::move(frame)); }, o.dropLate, std::move(hooks));
   }

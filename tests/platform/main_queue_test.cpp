@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <string>
 #include <thread>
 
 #include "platform/dispatch/main_queue.h"
@@ -29,6 +30,27 @@ TEST(MainQueue, PostNeverRunsInlineAndDrainKeepsOrder) {
   EXPECT_EQ(q.pending(), 0u);
   EXPECT_FALSE(q.runOne());
   EXPECT_FALSE(readable(q.fd()));
+}
+
+TEST(MainQueue, RunBatchStopsAtItsCountOrWhenToldInOrder) {
+  MainQueue q;
+  std::string log;
+  for (char c : std::string("abcde")) q.post([&log, c] { log += c; });
+  EXPECT_EQ(q.runBatch(2), 2u);
+  EXPECT_EQ(log, "ab");
+  EXPECT_EQ(q.pending(), 3u);
+  bool stop = false;
+  q.post([&] {
+    stop = true;
+    log += "s";
+  });
+  q.post([&] { log += "!"; });
+  EXPECT_EQ(q.runBatch(10, [&] { return stop; }), 4u);
+  EXPECT_EQ(log, "abcdes");
+  EXPECT_EQ(q.pending(), 1u);
+  EXPECT_EQ(q.runBatch(10), 1u);
+  EXPECT_EQ(log, "abcdes!");
+  EXPECT_EQ(q.runBatch(10), 0u);
 }
 
 TEST(MainQueue, PostsFromManyThreadsAllRunOnOwner) {

@@ -24,6 +24,7 @@ class FakeConnection : public Connection {
   }
   void close() override { closed = true; }
   uint64_t queued() override { return queuedBytes.load(); }
+  void holdInput(bool held) override { holds += held ? 1 : -1; }
 
   std::vector<std::string> texts() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -45,6 +46,7 @@ class FakeConnection : public Connection {
 
   std::atomic<bool> closed{false};
   std::atomic<uint64_t> queuedBytes{0};
+  std::atomic<int> holds{0};  // holdInput(true) calls minus holdInput(false) calls
 
  private:
   mutable std::mutex mutex_;
