@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hosting/au_host.h"
+#include "plugin_chain.h"
 #include "platform/audiounit/plist.h"
 
 namespace {
@@ -38,22 +39,7 @@ std::vector<std::unique_ptr<bridge::Plugin>> makeChain(const char* id) {
 
 void BM_AuGainChain8(benchmark::State& state) {
   static std::vector<std::unique_ptr<bridge::Plugin>> chain = makeChain("AU:aufx:gain:Krvl");
-  if (chain.size() != kChain) {
-    state.SkipWithError("the chain could not be built");
-    return;
-  }
-  const int frames = static_cast<int>(state.range(0));
-  std::vector<float> left(frames, 0.25f), right(frames, -0.25f);
-  bridge::Transport transport;
-  transport.playing = true;
-  for (auto& p : chain) p->reset();
-  for (auto _ : state) {
-    for (auto& p : chain) p->process(left.data(), right.data(), frames, transport);
-    transport.timelineSample += frames;
-    benchmark::DoNotOptimize(left.data());
-    benchmark::DoNotOptimize(right.data());
-  }
-  state.SetItemsProcessed(int64_t(state.iterations()) * frames);
+  bridge::bench::runPluginChain(state, chain, kChain);
 }
 BENCHMARK(BM_AuGainChain8)->Arg(128)->Arg(512)->Arg(4096);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hosting/clap_host.h"
+#include "plugin_chain.h"
 #include "platform/dispatch/main_queue.h"
 #include "support/fake_plugin.h"
 
@@ -48,22 +49,7 @@ struct ClapChain {
 };
 
 void runChain(benchmark::State& state, std::vector<std::unique_ptr<bridge::Plugin>>& chain) {
-  if (chain.size() != kChain) {
-    state.SkipWithError("the chain could not be built");
-    return;
-  }
-  const int frames = static_cast<int>(state.range(0));
-  std::vector<float> left(frames, 0.25f), right(frames, -0.25f);
-  bridge::Transport transport;
-  transport.playing = true;
-  for (auto& p : chain) p->reset();
-  for (auto _ : state) {
-    for (auto& p : chain) p->process(left.data(), right.data(), frames, transport);
-    transport.timelineSample += frames;
-    benchmark::DoNotOptimize(left.data());
-    benchmark::DoNotOptimize(right.data());
-  }
-  state.SetItemsProcessed(int64_t(state.iterations()) * frames);
+  bridge::bench::runPluginChain(state, chain, kChain);
 }
 
 void BM_ClapGainChain8(benchmark::State& state) {
