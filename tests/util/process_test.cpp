@@ -128,10 +128,13 @@ TEST(RunProcess, ChildHasOwnGroupAndNoBlockedSignals) {
   sigaddset(&block, SIGINT);
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
   fs::path out = test::testDir() / "status";
-  // Field 5 of /proc/PID/stat is the process group.
-  int rc = runProcess(
-      sh("grep SigBlk /proc/$$/status > " + out.string() + "; cut -d' ' -f5 /proc/$$/stat >> " + out.string()), 5000,
-      {});
+  // Only shell built-ins read the status: a shell blocks every signal for a
+  // moment while it starts an outside command, so a grep could see that mask
+  // instead of the one the spawn gave. Field 5 of /proc/PID/stat is the group.
+  int rc = runProcess(sh("{ while read -r k v; do [ \"$k\" = SigBlk: ] && echo \"$k\t$v\"; done < /proc/$$/status;"
+                         " read -r f1 f2 f3 f4 f5 rest < /proc/$$/stat; echo \"$f5\"; } > " +
+                         out.string()),
+                      5000, {});
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ASSERT_EQ(rc, 0);
   std::istringstream lines(readFile(out));
