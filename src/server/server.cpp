@@ -14,8 +14,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <deque>
 #include <limits>
+#include <new>
 
 #include "server/http_request.h"
 #include "server/random.h"
@@ -75,6 +77,14 @@ void drainWake(int s) {
   uint8_t buf[256];
   while (::recv(s, buf, sizeof buf, MSG_DONTWAIT) > 0) {
   }
+}
+
+// What ended or refused a connection. A failed allocation stays quiet (telling
+// of it could need memory too) and affects only that connection; anything else
+// is written to stderr with the connection's id, so that no failure vanishes.
+void reportFailure(int32_t connection, const char* what, const std::exception& e) {
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return;
+  std::fprintf(stderr, "Krevlo Bridge: connection %d: %s: %s\n", static_cast<int>(connection), what, e.what());
 }
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
@@ -144,13 +154,15 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
   void run(const ServerHandlers& handlers, const TlsIdentity* identity, const ServerLimits& limits) {
     try {
       if (!serveRequest(handlers, identity, limits)) return;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      reportFailure(id, "ended while reading its request", e);
       return;
     }
     open = true;
     try {
       if (handlers.onOpen) handlers.onOpen(shared_from_this());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      reportFailure(id, "ended in onOpen", e);
       dead = true;
     }
     frameLoop(handlers);
@@ -329,139 +341,209 @@ class Conn final : public Connection, public std::enable_shared_from_this<Conn> 
     return sendAll(answer.response);
   }
 
-  void frameLoop(const ServerHandlers& handlers) {
-    std::shared_ptr<Conn> self = shared_from_this();
-    std::vector<uint8_t> received(leftover.begin(), leftover.end());
-    std::string().swap(leftover);
-    std::vector<uint8_t> chunk(kFrameReadSize);
+  // What the frame loop knows between passes. Only the connection thread touches it.
+  enum class Phase {
+    Open,      // reading, dispatching and writing
+    Closing,   // a close began: writing until the close frame is out, within closeTimeoutMs_
+    PeerGone,  // the peer hung up or its stream ended: what it sent is still handed
+               // out, nothing more is written
+  };
+  struct LoopState {
+    Phase phase = Phase::Open;
+    double closeDeadline = kNoDeadline;  // set when a close begins
+    std::vector<uint8_t> received;       // read and not yet parsed
     FrameReader reader;
+    // Complete frames may wait in `received`, in the TLS layer or in the socket
+    // past this pass's read limit: the next pass handles them without waiting.
+    bool inputWaiting = false;
+    bool streamEnded = false;       // the last read found the end of the stream or a failure
     std::vector<uint8_t> current;  // the frame being written
     size_t written = 0;
-    bool closeTaken = false;
-    // Bytes that came with the request are handled before any wait.
-    bool inputWaiting = !received.empty();
-    // Something is left to write: wait for the socket to take it.
-    bool writing = false;
-    double cpu = threadCpuMs();
-    // Set when a close begins: a peer that stops reading cannot keep it open.
-    double closeDeadline = kNoDeadline;
+    bool closeTaken = false;  // a close frame was taken from the queue
+  };
 
+  // Output the peer has not taken holds its input back too; once the peer is
+  // gone nothing is written, so only the handlers' holds still count.
+  bool inputHeld(const LoopState& st) const {
+    return st.phase == Phase::PeerGone ? holds_.load() > 0 : inputHeld();
+  }
+
+  bool queueEmpty() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return sendQueue.empty();
+  }
+
+  // Waits for the socket or a wake-up. False when the loop must end.
+  bool awaitEvents(LoopState& st) {
+    const bool held = inputHeld(st);
+    const bool peerGone = st.phase == Phase::PeerGone;
+    const bool writing = !peerGone && (!st.current.empty() || !queueEmpty());
+    // While held, the socket is not polled for input: its receive buffer fills
+    // and the peer's sending stalls. Once the peer is gone the socket reports its
+    // hang-up at every poll, so only wake-ups are waited for.
+    const short events = static_cast<short>((held ? 0 : POLLIN) | (writing ? POLLOUT : 0));
+    pollfd fds[2] = {{peerGone ? -1 : socket, events, 0}, {wakeSocket, POLLIN, 0}};
+    const int timeout = st.inputWaiting && !held ? 0 : wakeSocket >= 0 ? kPollWithWakeMs : kPollWithoutWakeMs;
+    const int ready = ::poll(fds, wakeSocket >= 0 ? 2 : 1, timeout);
+    if (ready < 0) return errno == EINTR;
+    if (ready == 0) return true;
+    if (wakeSocket >= 0 && (fds[1].revents & POLLIN)) drainWake(wakeSocket);
+    if (fds[0].revents & POLLNVAL) return false;
+    // What the peer sent before it went away is still in the socket: it is read
+    // and handed out before the loop ends.
+    if (fds[0].revents & (POLLERR | POLLHUP)) st.phase = Phase::PeerGone;
+    return true;
+  }
+
+  // Reads while the unparsed bytes stay below the frame at their front plus one
+  // read. A handler that holds input after a few small messages then leaves the
+  // rest in the kernel, where TCP slows the sender, instead of in `received`.
+  void readInput(LoopState& st, std::vector<uint8_t>& chunk) {
+    if (st.streamEnded || inputHeld(st)) return;
+    for (size_t got = 0; !dead;) {
+      if (got >= kMaxReadPerPass ||
+          st.received.size() >= frameSpan(st.received.data(), st.received.size()) + kFrameReadSize) {
+        st.inputWaiting = true;
+        return;
+      }
+      const long n = receive(chunk.data(), chunk.size());
+      if (n < 0) {
+        st.streamEnded = true;
+        st.phase = Phase::PeerGone;
+      }
+      if (n <= 0) return;
+      st.received.insert(st.received.end(), chunk.begin(), chunk.begin() + n);
+      got += static_cast<size_t>(n);
+    }
+  }
+
+  // Parses and hands out frames from the front of `received` until more bytes
+  // are needed or input is held.
+  void dispatch(LoopState& st, const ServerHandlers& handlers, const std::shared_ptr<Conn>& self) {
+    size_t pos = 0;
+    while (!dead) {
+      // A hold placed by a handler takes effect before the next message; what is
+      // left is handed out as soon as the hold lifts.
+      if (inputHeld(st)) {
+        if (pos < st.received.size()) st.inputWaiting = true;
+        break;
+      }
+      FrameEvent ev = st.reader.next(st.received.data() + pos, st.received.size() - pos);
+      if (ev.kind == FrameEvent::kNeedMore) break;
+      pos += ev.consumed;
+      switch (ev.kind) {
+        case FrameEvent::kInvalid:
+          dead = true;
+          break;
+        case FrameEvent::kPing:
+          enqueueFrame(encodeFrame(kWsPong, ev.payload, ev.payloadSize), false);
+          break;
+        case FrameEvent::kClose:
+          // One close frame per connection: none when ours is already queued.
+          if (!closing.exchange(true))
+            enqueueFrame(encodeFrame(kWsClose, ev.payload, closeEchoSize(ev.payloadSize)), true);
+          break;
+        case FrameEvent::kText:
+          if (handlers.onText) handlers.onText(self, std::string(ev.message.begin(), ev.message.end()));
+          break;
+        case FrameEvent::kBinary:
+          if (handlers.onBinary) handlers.onBinary(self, std::move(ev.message));
+          break;
+        default:
+          break;
+      }
+    }
+    st.received.erase(st.received.begin(), st.received.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (st.received.capacity() > kKeptReceiveCapacity && st.received.size() < kKeptReceiveCapacity / 2)
+      std::vector<uint8_t>(st.received.begin(), st.received.end()).swap(st.received);
+  }
+
+  // Writes queued frames until the socket takes no more, with at most
+  // kMaxWritesPerPass calls.
+  void writeOutput(LoopState& st) {
+    for (int calls = 0; !dead && calls < kMaxWritesPerPass; ++calls) {
+      if (st.written == st.current.size()) {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (sendQueue.empty()) break;
+        st.current = std::move(sendQueue.front());
+        sendQueue.pop_front();
+        st.written = 0;
+        if (!st.current.empty() && (st.current[0] & 0x0F) == kWsClose) st.closeTaken = true;
+      }
+      const long n = sendRaw(st.current.data() + st.written, st.current.size() - st.written);
+      if (n < 0) dead = true;
+      if (n <= 0) break;
+      st.written += static_cast<size_t>(n);
+      pendingBytes -= static_cast<uint64_t>(n);
+    }
+    if (st.written == st.current.size()) {
+      std::vector<uint8_t>().swap(st.current);
+      st.written = 0;
+    }
+  }
+
+  // A close begun by any thread (or by the peer's close frame) bounds how long
+  // the connection may go on.
+  void followClose(LoopState& st) {
+    if (!closing || st.closeDeadline != kNoDeadline) return;
+    st.closeDeadline = nowMs() + closeTimeoutMs_;
+    if (st.phase == Phase::Open) st.phase = Phase::Closing;
+  }
+
+  // One pass: wait, read, hand out, write. False when the loop must end.
+  bool pass(LoopState& st, std::vector<uint8_t>& chunk, const ServerHandlers& handlers,
+            const std::shared_ptr<Conn>& self) {
+    followClose(st);
+    if (nowMs() >= st.closeDeadline) return false;
+    if (!awaitEvents(st)) return false;
+    st.inputWaiting = false;
+    readInput(st, chunk);
+    if (!dead) dispatch(st, handlers, self);
+    if (dead) return false;
+    if (st.phase == Phase::PeerGone) {
+      // Everything the peer sent has been handed out: nothing is left to do.
+      return !(st.streamEnded && !st.inputWaiting);
+    }
+    writeOutput(st);
+    followClose(st);
+    return !dead && !(st.phase == Phase::Closing && st.closeTaken && st.current.empty() && queueEmpty());
+  }
+
+  void frameLoop(const ServerHandlers& handlers) {
+    std::shared_ptr<Conn> self = shared_from_this();
+    LoopState st;
+    std::vector<uint8_t> chunk;
+    double cpu = threadCpuMs();
     try {
+      st.received.assign(leftover.begin(), leftover.end());
+      std::string().swap(leftover);
+      // Bytes that came with the request are handled before any wait.
+      st.inputWaiting = !st.received.empty();
+      chunk.resize(kFrameReadSize);
       while (!dead) {
         const double cpuNow = threadCpuMs();
         addNetCpuMs(cpuNow - cpu);
         cpu = cpuNow;
-        if (closing && closeDeadline == kNoDeadline) closeDeadline = nowMs() + closeTimeoutMs_;
-        if (nowMs() >= closeDeadline) break;
-
-        // While held, the socket is not even polled for input: its receive buffer
-        // fills and the peer's sending stalls.
-        const bool held = inputHeld();
-        const short events = static_cast<short>((held ? 0 : POLLIN) | (writing ? POLLOUT : 0));
-        pollfd fds[2] = {{socket, events, 0}, {wakeSocket, POLLIN, 0}};
-        const int timeout = inputWaiting && !held ? 0 : wakeSocket >= 0 ? kPollWithWakeMs : kPollWithoutWakeMs;
-        const int ready = ::poll(fds, wakeSocket >= 0 ? 2 : 1, timeout);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready > 0) {
-          if (wakeSocket >= 0 && (fds[1].revents & POLLIN)) drainWake(wakeSocket);
-          if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
-        }
-        inputWaiting = false;
-
-        bool inputEnded = false;
-        for (size_t got = 0; !dead && !held;) {
-          if (got >= kMaxReadPerPass) {
-            inputWaiting = true;
-            break;
-          }
-          long n = receive(chunk.data(), chunk.size());
-          if (n < 0) inputEnded = true;
-          if (n <= 0) break;
-          received.insert(received.end(), chunk.begin(), chunk.begin() + n);
-          got += static_cast<size_t>(n);
-        }
-        if (tls && !held && mbedtls_ssl_get_bytes_avail(&ssl) > 0) inputWaiting = true;
-
-        if (!dead) {
-          size_t pos = 0;
-          // A hold placed by a handler takes effect before the next message.
-          while (!dead && !inputHeld()) {
-            FrameEvent ev = reader.next(received.data() + pos, received.size() - pos);
-            if (ev.kind == FrameEvent::kNeedMore) break;
-            pos += ev.consumed;
-            switch (ev.kind) {
-              case FrameEvent::kInvalid:
-                dead = true;
-                break;
-              case FrameEvent::kPing:
-                enqueueFrame(encodeFrame(kWsPong, ev.payload, ev.payloadSize), false);
-                break;
-              case FrameEvent::kClose:
-                // One close frame per connection: none when ours is already queued.
-                if (!closing.exchange(true))
-                  enqueueFrame(encodeFrame(kWsClose, ev.payload, closeEchoSize(ev.payloadSize)), true);
-                break;
-              case FrameEvent::kText:
-                if (handlers.onText) handlers.onText(self, std::string(ev.message.begin(), ev.message.end()));
-                break;
-              case FrameEvent::kBinary:
-                if (handlers.onBinary) handlers.onBinary(self, std::move(ev.message));
-                break;
-              default:
-                break;
-            }
-          }
-          received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(pos));
-          if (received.capacity() > kKeptReceiveCapacity && received.size() < kKeptReceiveCapacity / 2)
-            std::vector<uint8_t>(received.begin(), received.end()).swap(received);
-        }
-        // Messages that arrived before the peer went away are still delivered;
-        // nothing more can be written to it.
-        if (inputEnded) dead = true;
-
-        for (int calls = 0; !dead && calls < kMaxWritesPerPass; ++calls) {
-          if (written == current.size()) {
-            std::lock_guard<std::mutex> lock(queueMutex);
-            if (sendQueue.empty()) break;
-            current = std::move(sendQueue.front());
-            sendQueue.pop_front();
-            written = 0;
-            if (!current.empty() && (current[0] & 0x0F) == kWsClose) closeTaken = true;
-          }
-          long n = sendRaw(current.data() + written, current.size() - written);
-          if (n < 0) dead = true;
-          if (n <= 0) break;
-          written += static_cast<size_t>(n);
-          pendingBytes -= static_cast<uint64_t>(n);
-        }
-        if (written == current.size()) {
-          std::vector<uint8_t>().swap(current);
-          written = 0;
-        }
-        bool queueEmpty;
-        {
-          std::lock_guard<std::mutex> lock(queueMutex);
-          queueEmpty = sendQueue.empty();
-        }
-        writing = !current.empty() || !queueEmpty;
-        if (closing && closeTaken && current.empty() && queueEmpty) break;
+        if (!pass(st, chunk, handlers, self)) break;
       }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       // Out of memory for this connection's buffers or messages: it ends, the
-      // process goes on.
+      // process goes on. Anything else a handler threw is reported as well.
+      reportFailure(id, "ended", e);
     }
     dead = true;
 
     if (tls) (void)mbedtls_ssl_close_notify(&ssl);
     ::shutdown(socket, SHUT_RDWR);
-    std::vector<uint8_t>().swap(received);
-    std::vector<uint8_t>().swap(current);
+    std::vector<uint8_t>().swap(st.received);
+    std::vector<uint8_t>().swap(st.current);
     addNetCpuMs(threadCpuMs() - cpu);
     self.reset();
     open = false;
     try {
       if (handlers.onClose) handlers.onClose(shared_from_this());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      reportFailure(id, "failed in onClose", e);
     }
   }
 
@@ -575,7 +657,8 @@ void Server::accepted(int s) {
   std::shared_ptr<Conn> conn;
   try {
     conn = std::make_shared<Conn>(s, port_, limits_);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    reportFailure(0, "refused", e);
     ::close(s);
     return;
   }
@@ -605,15 +688,17 @@ void Server::accepted(int s) {
       try {
         std::lock_guard<std::mutex> done(mutex);
         finished_.push_back(conn->id);
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
         // Not reaped early: stop joins it.
+        reportFailure(conn->id, "left its thread to be joined by stop", e);
       }
     };
     std::thread t = limits_.startThread ? limits_.startThread(std::move(body)) : std::thread(std::move(body));
     connections.push_back(conn);
     threads.push_back(Worker{conn->id, std::move(t)});
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     // No thread for it: refuse this connection (closing its socket), keep serving.
+    reportFailure(conn->id, "refused", e);
   }
 }
 

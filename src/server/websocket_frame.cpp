@@ -22,6 +22,23 @@ void unmask(uint8_t* p, size_t n, const uint8_t key[4]) {
   for (; i < n; ++i) p[i] ^= key[i % 4];
 }
 
+// The frame header at the front of data[0..size): its size before the masking
+// key and the announced payload length. False until the whole header is there.
+bool readHeader(const uint8_t* data, size_t size, size_t& header, uint64_t& length) {
+  if (size < 2) return false;
+  const uint8_t code = data[1] & 0x7F;
+  header = code == 126 ? 4 : code == 127 ? 10 : 2;
+  if (size < header) return false;
+  length = code;
+  if (code == 126) {
+    length = (uint64_t{data[2]} << 8) | data[3];
+  } else if (code == 127) {
+    length = 0;
+    for (int i = 0; i < 8; ++i) length = (length << 8) | data[2 + i];
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<uint8_t> encodeFrame(uint8_t opcode, const uint8_t* payload, size_t size) {
@@ -45,22 +62,22 @@ std::vector<uint8_t> encodeFrame(uint8_t opcode, const uint8_t* payload, size_t 
 
 size_t closeEchoSize(size_t peerPayloadSize) { return peerPayloadSize < 2 ? peerPayloadSize : 2; }
 
+size_t frameSpan(const uint8_t* data, size_t size) {
+  size_t header;
+  uint64_t length;
+  if (!readHeader(data, size, header, length)) return 10 + 4;
+  if (length > kMaxFramePayload) length = kMaxFramePayload;
+  return header + 4 + static_cast<size_t>(length);
+}
+
 FrameEvent FrameReader::next(uint8_t* data, size_t size) {
   FrameEvent ev;
-  if (size < 2) return ev;
+  size_t header;
+  uint64_t length;
+  if (!readHeader(data, size, header, length)) return ev;
   const bool fin = (data[0] & 0x80) != 0;
   const uint8_t opcode = data[0] & 0x0F;
   const bool masked = (data[1] & 0x80) != 0;
-  const uint8_t code = data[1] & 0x7F;
-  size_t header = code == 126 ? 4 : code == 127 ? 10 : 2;
-  if (size < header) return ev;
-  uint64_t length = code;
-  if (code == 126) {
-    length = (uint64_t{data[2]} << 8) | data[3];
-  } else if (code == 127) {
-    length = 0;
-    for (int i = 0; i < 8; ++i) length = (length << 8) | data[2 + i];
-  }
   // Refused before the payload arrives, so a huge announcement costs nothing.
   if (!masked || length > kMaxFramePayload) {
     ev.kind = FrameEvent::kInvalid;

@@ -27,6 +27,12 @@ std::vector<uint8_t> encodeFrame(uint8_t opcode, const uint8_t* payload, size_t 
 // (the first two bytes), or the whole payload when shorter.
 size_t closeEchoSize(size_t peerPayloadSize);
 
+// The bytes that the frame at the front of data[0..size) takes in all (header,
+// masking key and payload) once its header is there; until then the longest
+// header. A length past kMaxFramePayload counts as kMaxFramePayload: such a
+// frame is refused as soon as its header is read.
+size_t frameSpan(const uint8_t* data, size_t size);
+
 struct FrameEvent {
   enum Kind {
     kNeedMore,  // no complete frame at the front; nothing consumed

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "server/server.h"
 #include "server/server_recorder.h"
@@ -172,6 +174,127 @@ TEST_F(ServerLimitsTest, APeerThatLeavesItsRepliesUnreadIsReadNoMore) {
   // Nothing was read past what came before the output piled up.
   EXPECT_LT(textCount(), 100000u);
   EXPECT_FALSE(rec.waitFor([&] { return rec.closed.size() == 1; }, 0));
+}
+
+TEST_F(ServerLimitsTest, MessagesSentBeforeAHangUpAreAllDelivered) {
+  struct Case {
+    const char* name;
+    bool reset;  // the peer's socket goes with a reset instead of ending its side
+  };
+  const Case cases[] = {{"endsItsSide", false}, {"resets", true}};
+  // Every message holds input until the test lets it go, as a handler that
+  // hands messages to another thread does.
+  rec.onText = [](std::shared_ptr<Connection> c, const std::string&) { c->holdInput(true); };
+  start();
+  constexpr size_t kMessages = 5;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = std::make_unique<WsTestClient>();
+    auto conn = open(*client);
+    ASSERT_TRUE(conn);
+    size_t before;
+    {
+      std::lock_guard<std::mutex> lock(rec.mutex);
+      before = rec.texts.size();
+      rec.closed.clear();
+    }
+    // Everything, and the hang-up, is in the server's socket before it reads.
+    conn->holdInput(true);
+    std::string batch;
+    for (size_t i = 0; i < kMessages; ++i) batch += clientFrame(0x81, "m" + std::to_string(i));
+    ASSERT_TRUE(client->send(batch));
+    if (c.reset) {
+      const linger abort{1, 0};
+      ::setsockopt(client->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      client.reset();
+    } else {
+      ::shutdown(client->fd(), SHUT_WR);
+    }
+    for (size_t k = 0; k < kMessages; ++k) {
+      conn->holdInput(false);
+      ASSERT_TRUE(rec.waitFor([&] { return rec.texts.size() > before + k || !rec.closed.empty(); }));
+      std::lock_guard<std::mutex> lock(rec.mutex);
+      ASSERT_EQ(rec.texts.size(), before + k + 1) << "ended after " << k << " messages";
+      EXPECT_EQ(rec.texts.back(), "m" + std::to_string(k));
+    }
+    conn->holdInput(false);
+    EXPECT_TRUE(rec.waitFor([&] { return !rec.closed.empty(); }));
+  }
+}
+
+TEST_F(ServerLimitsTest, MessagesLeftByAHoldAreDeliveredWhenItLifts) {
+  // Each message's answer is more than the kernel takes at once, so input stays
+  // held until the peer has read it; the next buffered message must follow
+  // without waiting for the socket.
+  ServerLimits limits;
+  limits.readWhileQueuedBelow = 64 << 10;
+  const std::vector<uint8_t> answer(4 << 20, 0x5A);
+  rec.onText = [&](std::shared_ptr<Connection> c, const std::string&) { c->sendBinary(answer); };
+  start(limits);
+  WsTestClient client;
+  ASSERT_TRUE(open(client));
+  constexpr int kMessages = 24;
+  std::string batch;
+  for (int i = 0; i < kMessages; ++i) batch += clientFrame(0x81, "next");
+  const double began = nowMs();
+  ASSERT_TRUE(client.send(batch));
+  for (int i = 0; i < kMessages; ++i) {
+    Frame f;
+    do {
+      ASSERT_EQ(client.readFrame(f), Result::Frame) << i;
+    } while (f.opcode != kWsBinary);  // the echo of each message comes first
+    ASSERT_EQ(f.payload.size(), answer.size());
+  }
+  // Far above the transfer itself; a message that waited for the poll's
+  // time-out after each hold would take about 6 s here.
+  EXPECT_LT(nowMs() - began, 3000.0);
+}
+
+TEST_F(ServerLimitsTest, WhatAHandlerThrowsEndsItsConnectionAndOnlyFailedAllocationsAreQuiet) {
+  struct Case {
+    const char* name;
+    std::function<void()> fail;
+    const char* logged;  // nullptr: nothing is written
+  };
+  const Case cases[] = {
+      {"logicError", [] { throw std::runtime_error("field 'track' is not a string"); },
+       "field 'track' is not a string"},
+      {"outOfMemory", [] { throw std::bad_alloc(); }, nullptr},
+  };
+  const std::function<void()>* fail = nullptr;
+  rec.onText = [&](std::shared_ptr<Connection>, const std::string& text) {
+    if (text == "fail") (*fail)();
+  };
+  start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fail = &c.fail;
+    WsTestClient client, other;
+    auto conn = open(client);
+    ASSERT_TRUE(conn);
+    ASSERT_TRUE(open(other));
+    {
+      std::lock_guard<std::mutex> lock(rec.mutex);
+      rec.closed.clear();
+    }
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(client.send(clientFrame(0x81, "fail")));
+    const bool closed = rec.waitFor([&] { return !rec.closed.empty(); });
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(client.waitClosed());
+    if (c.logged) {
+      EXPECT_NE(err.find("connection " + std::to_string(conn->id)), std::string::npos) << err;
+      EXPECT_NE(err.find(c.logged), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(err, "");
+    }
+    // Only that connection ended.
+    ASSERT_TRUE(other.send(clientFrame(0x81, "still")));
+    Frame f;
+    ASSERT_EQ(other.readFrame(f), Result::Frame);
+    EXPECT_EQ(f.payload, "still");
+  }
 }
 
 TEST_F(ServerLimitsTest, IdleSocketsGiveWayAndConnectionsAreCapped) {

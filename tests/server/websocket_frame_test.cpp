@@ -155,6 +155,30 @@ TEST(WebSocketFrame, ProtocolErrors) {
   }
 }
 
+TEST(WebSocketFrame, SpanOfTheFrameAtTheFront) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    size_t span;
+  };
+  const std::string small = clientFrame(0x81, "ping");
+  const std::string medium = clientFrame(0x82, std::string(300, 'm'));
+  const std::string large = clientFrame(0x82, std::string(70000, 'l'));
+  const Case cases[] = {
+      {"empty", "", 14},
+      {"oneByte", small.substr(0, 1), 14},
+      {"short", small, 2 + 4 + 4},
+      {"shortWithMoreBehind", small + medium, 2 + 4 + 4},
+      {"sixteenBitCut", medium.substr(0, 3), 14},
+      {"sixteenBit", medium.substr(0, 4), 4 + 4 + 300},
+      {"sixtyFourBitCut", large.substr(0, 9), 14},
+      {"sixtyFourBit", large.substr(0, 10), 10 + 4 + 70000},
+      {"announcesTooMuch", clientFrameHeader(0x82, uint64_t{1} << 63), 10 + 4 + kMaxFramePayload},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(frameSpan(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.span) << c.name;
+}
+
 TEST(WebSocketFrame, LargestFrameAndMessage) {
   FrameReader reader;
   std::string header = clientFrameHeader(0x02, kMaxFramePayload);
