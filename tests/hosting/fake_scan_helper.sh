@@ -22,7 +22,8 @@ while IFS= read -r path; do
     stop*) kill -STOP $$ ;;
     hang*) exec sleep 600 ;;
     slow*) sleep 0.6; printf '{"entry":{},"i":%d}\n' "$i" >> "$out" ;;
-    tick*) sleep 0.45; printf '{"entry":{},"i":%d}\n' "$i" >> "$out" ;;
+    late*) sleep 30; printf '{"entry":{},"i":%d}\n' "$i" >> "$out" ;;
+    tick*) sleep 5; printf '{"entry":{},"i":%d}\n' "$i" >> "$out" ;;
     exit*) exit "${name#exit}" ;;
   esac
   i=$((i + 1))

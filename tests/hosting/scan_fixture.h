@@ -34,9 +34,9 @@ inline fs::path copyBundle(const std::string& built, const fs::path& folder) {
 }
 
 // A time-out that only a hang outlasts, however loaded the machine is: helpers
-// run at low priority, and under sanitizers and a full load a helper's first
-// line can take seconds.
-inline constexpr const char* kPatientTimeoutMs = "10000";
+// run at low priority, and with every core busy a low-priority helper has been
+// seen to take more than ten seconds to start and report its first file.
+inline constexpr const char* kPatientTimeoutMs = "30000";
 
 inline void writeScript(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

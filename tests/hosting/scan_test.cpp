@@ -133,7 +133,10 @@ TEST_F(ScanTest, HangingPluginIsKilledAfterTheTimeout) {
   ScopedEnv timeout("QUILLET_SCAN_TIMEOUT_MS", "300");
   auto files = clapFiles(1, {{0, "scan_hang.clap"}});
   ScanResult r = scan(clapSpec(), files);
-  EXPECT_EQ(spy.runs(), 1);
+  // The time-out counts from the spawn: on a loaded machine the low-priority
+  // helper may be killed before the spy has even recorded its run. The verdict
+  // is the same either way; what must never happen is a second run.
+  EXPECT_LE(spy.runs(), 1);
   EXPECT_EQ(r.failed, files);
   EXPECT_TRUE(r.entries.empty());
   EXPECT_EQ(cache()["hung"], json(files));
