@@ -72,7 +72,7 @@ std::unique_ptr<BridgeControl> assembleBridge(BridgeOptions options, Platform pl
   auto runOnMain = platform.runOnMain;
   auto core = std::make_unique<Bridge>(std::move(options), std::move(platform));
   core->addHost(makeAuHost(runOnMain));
-  core->addHost(makeVst3Host(dataDir, {}));
+  core->addHost(makeVst3Host(dataDir, {}, runOnMain));
   core->addHost(makeClapHost(dataDir, {}, runOnMain));
   core->setMidi(makeSystemMidi());
   return controlBridge(std::move(core), dataDir);

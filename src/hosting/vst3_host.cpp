@@ -42,8 +42,12 @@ void parseClassId(const std::string& text, Steinberg::TUID out) {
 
 class Vst3Host final : public Host {
  public:
-  Vst3Host(fs::path cacheDir, std::vector<std::string> extraDirs, std::string scanHelper)
-      : cacheDir_(std::move(cacheDir)), extraDirs_(std::move(extraDirs)), scanHelper_(std::move(scanHelper)) {}
+  Vst3Host(fs::path cacheDir, std::vector<std::string> extraDirs, std::string scanHelper,
+           std::function<void(std::function<void()>)> runOnMain)
+      : cacheDir_(std::move(cacheDir)),
+        extraDirs_(std::move(extraDirs)),
+        scanHelper_(std::move(scanHelper)),
+        runOnMain_(std::move(runOnMain)) {}
 
   std::string format() const override { return "VST3"; }
 
@@ -82,7 +86,8 @@ class Vst3Host final : public Host {
       modules_[path] = module;
     }
 
-    auto plugin = std::make_unique<Vst3Plugin>(std::move(module), sampleRate);
+    if (runOnMain_ && !wakeup_) wakeup_ = std::make_shared<ClapWakeup>(runOnMain_);
+    auto plugin = std::make_unique<Vst3Plugin>(std::move(module), sampleRate, wakeup_);
     std::string error = plugin->open(classId, maxBlock);
     if (!error.empty()) {
       plugin.reset();
@@ -95,9 +100,11 @@ class Vst3Host final : public Host {
   const fs::path cacheDir_;
   const std::vector<std::string> extraDirs_;
   const std::string scanHelper_;
+  const std::function<void(std::function<void()>)> runOnMain_;
   ScanRecord record_;
   // Main thread. A bundle is loaded at most once per host; plug-ins share it.
   std::map<std::string, std::shared_ptr<VST3::Hosting::Module>> modules_;
+  std::shared_ptr<ClapWakeup> wakeup_;  // main thread; made with the first plug-in
 };
 
 bool isBundleName(const fs::path& path) { return path.extension() == ".vst3"; }
@@ -143,7 +150,13 @@ std::vector<std::string> findVst3Bundles(const std::vector<std::string>& standar
 }
 
 std::unique_ptr<Host> makeVst3Host(fs::path cacheDir, std::vector<std::string> extraDirs, std::string scanHelper) {
-  auto host = std::make_unique<Vst3Host>(cacheDir, std::move(extraDirs), std::move(scanHelper));
+  return makeVst3Host(std::move(cacheDir), std::move(extraDirs), std::function<void(std::function<void()>)>{},
+                      std::move(scanHelper));
+}
+
+std::unique_ptr<Host> makeVst3Host(fs::path cacheDir, std::vector<std::string> extraDirs,
+                                   std::function<void(std::function<void()>)> runOnMain, std::string scanHelper) {
+  auto host = std::make_unique<Vst3Host>(cacheDir, std::move(extraDirs), std::move(scanHelper), std::move(runOnMain));
   std::error_code ec;
   fs::remove(cacheDir / "vst3-scanning", ec);
   return host;

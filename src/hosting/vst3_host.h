@@ -4,8 +4,9 @@
 //
 // Threads: scan and problems run on the Bridge's scan thread; create,
 // requestRescan and the factory on the main thread. create answers before it
-// returns.
+// returns. runOnMain may be called from any thread.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,12 @@ namespace bridge {
 // each of extraDirs are examined besides the standard folders' bundles.
 // scanHelper is the helper executable for examination ("" picks the default one).
 std::unique_ptr<Host> makeVst3Host(std::filesystem::path cacheDir, std::vector<std::string> extraDirs,
+                                   std::string scanHelper = {});
+// The same, with the plug-ins' work from other threads (a latency change
+// announced there, values the processor reports for an open editor) posted
+// through runOnMain.
+std::unique_ptr<Host> makeVst3Host(std::filesystem::path cacheDir, std::vector<std::string> extraDirs,
+                                   std::function<void(std::function<void()>)> runOnMain,
                                    std::string scanHelper = {});
 
 // The standard VST3 folders, in order: ~/.vst3 (when HOME is set),

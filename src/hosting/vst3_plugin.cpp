@@ -1,6 +1,7 @@
 #include "hosting/vst3_plugin.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -41,10 +42,12 @@ void writeLe32(uint8_t* p, uint32 v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// A processing state the processor accepted, or one it does not implement.
-bool accepted(tresult r) { return r == kResultOk || r == kNotImplemented; }
-
 std::string text128(const String128& text) { return toUtf8(text, std::size(text)); }
+
+int64_t steadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -54,18 +57,22 @@ FUnknown* vst3HostContext() {
   return static_cast<IHostApplication*>(app);
 }
 
-Vst3Plugin::Vst3Plugin(std::shared_ptr<VST3::Hosting::Module> module, double sampleRate)
-    : module_(std::move(module)), sampleRate_(sampleRate) {
+Vst3Plugin::Vst3Plugin(std::shared_ptr<VST3::Hosting::Module> module, double sampleRate,
+                       std::shared_ptr<ClapWakeup> wakeup)
+    : module_(std::move(module)), sampleRate_(sampleRate), wakeup_(std::move(wakeup)) {
   pendingChanges_.reserve(kMaxBlockParams);
-  processorValues_.reserve(kMaxBlockParams);
   table_ = std::make_shared<const ParamTable>();
+  if (wakeup_) wakeup_->add(this, [this] { serviceRequests(); });
 }
 
 // Undoes only what open really did: a half-made plug-in lands here too, and a
 // component that never started is not stopped, one that never initialised not
 // terminated.
 Vst3Plugin::~Vst3Plugin() {
+  if (wakeup_) wakeup_->remove(this);
   dropWindow();
+  // The chain's worker has stopped it before handing it over; one that was
+  // processed outside a chain is stopped here.
   if (processor_ && processing_.load()) processor_->setProcessing(false);
   if (component_ && active_) component_->setActive(false);
   if (controller_ && handlerSet_) controller_->setComponentHandler(nullptr);
@@ -193,8 +200,10 @@ std::string Vst3Plugin::prepareBuses() {
 }
 
 void Vst3Plugin::setProcessing(bool on) {
-  const tresult r = processor_->setProcessing(on);
-  processing_.store(on && accepted(r));
+  // What it was told, whatever it answered: a processor that refuses to start
+  // is not asked again with every block.
+  processor_->setProcessing(on);
+  processing_.store(on);
 }
 
 void Vst3Plugin::buildParamTable() {
@@ -299,8 +308,6 @@ void Vst3Plugin::takeOutputs() {
   readMeter();
   const int32 count = outputChanges_.getParameterCount();
   if (count == 0) return;
-  std::unique_lock<std::mutex> lock(outputMutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return;  // the next block brings newer values
   // Listed parameters are reported once until the main thread takes them; the
   // table is only borrowed when its lock is free.
   std::shared_ptr<const ParamTable> t;
@@ -308,6 +315,7 @@ void Vst3Plugin::takeOutputs() {
     std::unique_lock<std::mutex> tableLock(tableMutex_, std::try_to_lock);
     if (tableLock.owns_lock()) t = table_;
   }
+  int claimed = valueCount_.load(std::memory_order_relaxed);
   for (int32 i = 0; i < count; ++i) {
     IParamValueQueue* queue = outputChanges_.getParameterData(i);
     if (!queue) continue;
@@ -316,63 +324,113 @@ void Vst3Plugin::takeOutputs() {
     ParamValue value = 0.0;
     if (points < 1 || queue->getPoint(points - 1, offset, value) != kResultOk) continue;
     const ParamID id = queue->getParameterId();
-    auto it = std::find_if(processorValues_.begin(), processorValues_.end(),
-                           [id](const auto& v) { return v.first == id; });
-    if (it != processorValues_.end()) {
-      it->second = value;
-    } else if (processorValues_.size() < processorValues_.capacity()) {
-      processorValues_.emplace_back(id, value);
-      if (t)
-        if (auto found = t->indexById.find(id); found != t->indexById.end()) paramChanged(found->second);
+    ValueSlot* slot = nullptr;
+    for (int s = 0; s < claimed && !slot; ++s)
+      if (values_[s].id.load(std::memory_order_relaxed) == id) slot = &values_[s];
+    if (!slot) {
+      if (claimed == kMaxProcessorValues) continue;  // no room: this one is only read on request
+      slot = &values_[claimed];
+      slot->id.store(id, std::memory_order_relaxed);
+      valueCount_.store(++claimed, std::memory_order_release);
     }
+    slot->value.store(value, std::memory_order_relaxed);
+    if (!slot->dirty.exchange(true, std::memory_order_acq_rel) && t)
+      if (auto found = t->indexById.find(id); found != t->indexById.end()) paramChanged(found->second);
+  }
+  // Coalesced: one hand-over per display frame, however short the blocks.
+  const int64_t now = steadyNs();
+  if (wakeup_ && now - lastPushNs_ >= kPushIntervalNs) {
+    lastPushNs_ = now;
+    request(kWantValues);
   }
 }
 
 void Vst3Plugin::applyProcessorValues() {
-  std::vector<std::pair<ParamID, double>> values;
-  {
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    values.assign(processorValues_.begin(), processorValues_.end());
-    processorValues_.clear();  // keeps the storage for the audio thread
+  if (!controller_) return;
+  const int claimed = valueCount_.load(std::memory_order_acquire);
+  for (int s = 0; s < claimed; ++s) {
+    ValueSlot& slot = values_[s];
+    // Cleared before the value is read: a newer value written meanwhile sets
+    // the flag again and is handed over next time.
+    if (!slot.dirty.exchange(false, std::memory_order_acq_rel)) continue;
+    controller_->setParamNormalized(slot.id.load(std::memory_order_relaxed), slot.value.load(std::memory_order_relaxed));
   }
-  if (values.empty() || !controller_) return;
-  for (const auto& [id, value] : values) controller_->setParamNormalized(id, value);
 }
 
-void Vst3Plugin::flushEdits() {
-  if (!processor_) return;
-  std::lock_guard<std::mutex> exclusion(processMutex_);
+void Vst3Plugin::flushEdits(bool always) {
   if (!active_ || processData_.numInputs < 1 || processData_.numOutputs < 1) return;
+  AudioBusBuffers& in = processData_.inputs[0];
+  if (in.numChannels < 2 || processData_.outputs[0].numChannels < 2) return;
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     if (pendingChanges_.empty()) return;
   }
+  // A running stream takes the edits with its next block; silence slipped in
+  // between two of its blocks would be heard.
+  if (!always && processing_.load() && streaming_.load() &&
+      steadyNs() - lastBlockNs_.load(std::memory_order_relaxed) < kIdleAfterNs)
+    return;
+  // Some processors read their parameter changes only from blocks with
+  // samples, so the edits go in a short block of silence, as any idle track is
+  // fed; its output is dropped.
+  const bool wasProcessing = processing_.load();
+  if (!wasProcessing) setProcessing(true);
+  const int frames = std::min(kFlushFrames, maxBlock_);
+  const size_t bytes = static_cast<size_t>(frames) * sizeof(float);
+  std::memset(in.channelBuffers32[0], 0, bytes);
+  std::memset(in.channelBuffers32[1], 0, bytes);
+  in.silenceFlags = 3;
   inputChanges_.clear();
   outputChanges_.clear();
   takePendingEdits();
-  // A processor that keeps its own copy of the parameters learns them only
-  // in process; 0 samples carry them without audio.
-  processData_.numSamples = 0;
+  Transport stopped;
+  stopped.sampleRate = sampleRate_;
+  fillContext(stopped);
+  processData_.numSamples = frames;
   if (processor_->process(processData_) == kResultOk) takeOutputs();
   inputChanges_.clear();
   outputChanges_.clear();
+  // An idle chain's plug-in stays stopped; its worker starts it before the next block.
+  if (!wasProcessing) setProcessing(false);
 }
 
 void Vst3Plugin::restart() {
   if (restarting_ || !component_) return;
   restarting_ = true;
-  // The processor sets its latency from what it knows when it is activated.
-  flushEdits();
   {
     std::lock_guard<std::mutex> exclusion(processMutex_);
+    mainHoldsExclusion_ = true;
+    // The processor sets its latency from what it knows when it is activated.
+    flushEdits(true);
     if (processing_.load()) setProcessing(false);
+    streaming_.store(false);
     if (active_) component_->setActive(false);
     // A plug-in that will not come back passes audio through untouched.
     active_ = component_->setActive(true) == kResultOk;
-    if (active_) setProcessing(true);
+    mainHoldsExclusion_ = false;
   }
   restarting_ = false;
   latencyChanged();
+}
+
+void Vst3Plugin::request(uint32_t want) {
+  // Only the first request since the last service starts a job; that job sees
+  // every flag set until it runs.
+  if (requests_.fetch_or(want) != 0 || !wakeup_) return;
+  wakeup_->signal();
+}
+
+void Vst3Plugin::serviceRequests() {
+  const uint32_t wants = requests_.exchange(0);
+  if (wants & kWantValues) applyProcessorValues();
+  if (wants & kWantRestart) restart();
+}
+
+void Vst3Plugin::stopProcessing() {
+  if (!processor_) return;
+  std::lock_guard<std::mutex> exclusion(processMutex_);
+  streaming_.store(false);
+  if (processing_.load()) setProcessing(false);
 }
 
 void Vst3Plugin::process(float* left, float* right, int frames, const Transport& transport) {
@@ -384,6 +442,9 @@ void Vst3Plugin::process(float* left, float* right, int frames, const Transport&
   AudioBusBuffers& in = processData_.inputs[0];
   AudioBusBuffers& out = processData_.outputs[0];
   if (in.numChannels < 2 || out.numChannels < 2) return;
+  // Stopped when the chain went idle or restarted; started again here, on
+  // the thread that processes.
+  if (!processing_.load()) setProcessing(true);
   const size_t bytes = static_cast<size_t>(frames) * sizeof(float);
   std::memcpy(in.channelBuffers32[0], left, bytes);
   std::memcpy(in.channelBuffers32[1], right, bytes);
@@ -397,6 +458,8 @@ void Vst3Plugin::process(float* left, float* right, int frames, const Transport&
   processData_.numSamples = frames;
   const tresult result = processor_->process(processData_);
   samplePosition_ += frames;
+  streaming_.store(true);
+  lastBlockNs_.store(steadyNs(), std::memory_order_relaxed);
   if (result != kResultOk) return;
   takeOutputs();
   std::memcpy(left, out.channelBuffers32[0], bytes);
@@ -479,13 +542,24 @@ bool Vst3Plugin::getParam(int index, float& normalized, std::string& text) {
 }
 
 std::vector<uint8_t> Vst3Plugin::getState() {
-  // Edits still queued for the processor belong in its state.
-  flushEdits();
+  {
+    // Edits still queued for the processor belong in its state.
+    std::lock_guard<std::mutex> exclusion(processMutex_);
+    mainHoldsExclusion_ = true;
+    flushEdits(false);
+    mainHoldsExclusion_ = false;
+  }
   applyProcessorValues();
   auto componentState = IPtr<MemoryStream>::adopt(new MemoryStream);
   auto controllerState = IPtr<MemoryStream>::adopt(new MemoryStream);
-  component_->getState(componentState.get());
-  if (separateController_) controller_->getState(controllerState.get());
+  // A half that could not save makes no state: one kept with that half empty
+  // would later restore as defaults without a word.
+  if (component_->getState(componentState.get()) != kResultOk) return {};
+  // A controller with nothing of its own to save may say so.
+  if (separateController_) {
+    const tresult saved = controller_->getState(controllerState.get());
+    if (saved != kResultOk && saved != kNotImplemented) return {};
+  }
   const std::vector<uint8_t>& a = componentState->bytes();
   const std::vector<uint8_t>& b = controllerState->bytes();
   // Streams never grow past 32-bit lengths.
@@ -590,9 +664,17 @@ tresult Vst3Plugin::Handler::performEdit(ParamID id, ParamValue value) {
 
 tresult Vst3Plugin::Handler::restartComponent(int32 flags) {
   if (flags & kLatencyChanged) {
-    // The processor reports a new latency only once it is activated again.
-    if (std::this_thread::get_id() == owner_.mainThread_)
+    // The processor reports a new latency only once it is activated again,
+    // which happens on the main thread and never inside a call made under the
+    // processing exclusion (that would wait for itself): elsewhere the
+    // request waits for a job of its own.
+    const bool onMain = std::this_thread::get_id() == owner_.mainThread_;
+    if (onMain && owner_.restarting_) {
+      // Asked from inside the restart itself, which already covers it.
+    } else if (onMain && !owner_.mainHoldsExclusion_)
       owner_.restart();
+    else if (owner_.wakeup_)
+      owner_.request(kWantRestart);
     else
       owner_.latencyChanged();
   }

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     // Made on this thread, which is the CLAP main thread from here on.
     host = bridge::makeClapHost(options.dataDir, {}, platform.runOnMain, helper);
   } else if (real == "vst3") {
-    host = bridge::makeVst3Host(options.dataDir, {}, helper);
+    host = bridge::makeVst3Host(options.dataDir, {}, platform.runOnMain, helper);
   } else {
     auto fake = std::make_unique<bridge::test::FakeHost>("Test");
     bridge::test::FakePluginOptions gain;
