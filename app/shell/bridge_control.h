@@ -3,7 +3,6 @@
 // can be driven against a fake. The real one wraps a bridge::Bridge.
 //
 // Threads: main thread only, like the Bridge itself.
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,10 +24,12 @@ class BridgeControl {
   virtual void forgetPairings() = 0;
   virtual std::vector<std::string> formats() const = 0;
   virtual void setFormatShown(const std::string& format, bool shown) = 0;
+  // The formats switched off. Costs a copy of a set of a few short names from
+  // memory, no file access, so a refresh may ask for it every time.
   virtual std::set<std::string> hiddenFormats() const = 0;
 };
 
-// Takes over the Bridge; `dataDir` is the folder it was given.
-std::unique_ptr<BridgeControl> controlBridge(std::unique_ptr<Bridge> bridge, std::filesystem::path dataDir);
+// Takes over the Bridge.
+std::unique_ptr<BridgeControl> controlBridge(std::unique_ptr<Bridge> bridge);
 
 }  // namespace bridge

@@ -75,7 +75,7 @@ std::unique_ptr<BridgeControl> assembleBridge(BridgeOptions options, Platform pl
   core->addHost(makeVst3Host(dataDir, {}, runOnMain));
   core->addHost(makeClapHost(dataDir, {}, runOnMain));
   core->setMidi(makeSystemMidi());
-  return controlBridge(std::move(core), dataDir);
+  return controlBridge(std::move(core));
 }
 
 }  // namespace bridge

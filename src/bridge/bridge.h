@@ -153,6 +153,10 @@ class Bridge {
   void rescan();
   std::vector<std::string> formats() const;
   void setFormatShown(const std::string& format, bool shown);
+  // The formats switched off, as settings.json holds them: read from the file
+  // once at construction and changed only by setFormatShown, which takes a
+  // switch back when the file cannot be written. A copy; reads no file.
+  std::set<std::string> shownOff() const { return hiddenFormats; }
   Status status() const;
   Host* hostFor(const std::string& id) const;
 

@@ -262,7 +262,20 @@ void Chain::run() {
     Block block;
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
-      wake_.wait(lock, [this] { return stop_ || retiring_ != nullptr || !queue_.empty(); });
+      const auto ready = [this] { return stop_ || retiring_ != nullptr || !queue_.empty(); };
+      if (!awake_) {
+        wake_.wait(lock, ready);
+      } else if (!wake_.wait_until(lock, quietAt_, ready)) {
+        // Quiet: the plug-ins stop processing here, on their audio thread.
+        lock.unlock();
+        {
+          std::lock_guard<std::mutex> slotsLock(slotsMutex_);
+          stopAll(slotList_);
+        }
+        awake_ = false;
+        asleep_ = true;
+        continue;
+      }
       if (retiring_ != nullptr) {
         const SlotList* retiring = retiring_;
         lock.unlock();
@@ -306,6 +319,7 @@ void Chain::run() {
       // block is lost, the chain goes on.
     }
     rt.end();
+    quietAt_ = std::chrono::steady_clock::now() + kQuietTime;
   }
 }
 
@@ -335,6 +349,14 @@ void Chain::process(std::vector<uint8_t>& frame) {
   readFrameSamples(frame.data(), header, workL_.data(), workR_.data());
   {
     std::lock_guard<std::mutex> lock(slotsMutex_);
+    if (asleep_) {
+      // Started again before anything else of the block reaches them; slots
+      // installed while the chain was quiet start here too.
+      for (const std::shared_ptr<Slot>& slot : slotList_)
+        if (slot->plugin) slot->plugin->startProcessing();
+      asleep_ = false;
+    }
+    awake_ = !slotList_.empty();
     if (header.epoch != epoch_ || header.position != expectedPosition_) resetRun(header);
     int32_t latencySum = 0;
     for (const std::shared_ptr<Slot>& slot : slotList_) processSlot(*slot, header, transport, latencySum);

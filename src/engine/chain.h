@@ -3,6 +3,7 @@
 // that runs each through the slots' plug-ins with latency compensation, bypass
 // cross-fades and metering, and an output callback for the processed frames.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -75,7 +76,10 @@ struct ChainHooks {
 //   it, so the worker never waits for an allocation or a plug-in call there.
 //   setSlots then waits for the worker to stop the plug-ins of the slots it
 //   retired (Plugin::stopProcessing), which the worker does between blocks; on
-//   shutdown the worker stops every plug-in before it ends.
+//   shutdown the worker stops every plug-in before it ends. After kQuietTime
+//   with no block the worker stops every plug-in's processing too, and starts
+//   it again (Plugin::startProcessing) before the next block; the waits for
+//   blocks are bounded by that deadline while any plug-in is processing.
 // The queue and slot locks are never held together, and the worker is never
 // joined while the queue lock is held. Never release the last reference to a
 // chain from inside its own output callback.
@@ -89,6 +93,14 @@ class Chain {
   // The chain's total stays below 2^30, well inside the half of the 32-bit
   // timeline that position arithmetic can tell apart.
   static constexpr int64_t kMaxChainLatency = int64_t{1} << 30;
+  // A chain with no block for this long lets its plug-ins stop processing, as
+  // a stopped transport would. Some plug-ins smooth an edit only as audio runs
+  // while they process, and take it at once while they do not: an edit made
+  // once the audio has stopped must reach the plug-in, and its saved state,
+  // with no audio. A quarter second is far beyond any gap of a live stream
+  // (blocks come every few milliseconds) and short beside a person's reach
+  // from the play button to a knob.
+  static constexpr std::chrono::milliseconds kQuietTime{250};
 
   struct Block {
     double arrivalMs = 0.0;
@@ -161,6 +173,11 @@ class Chain {
   std::condition_variable retired_;
 
   // Worker state.
+  // Some plug-in may be processing: the wait for a block ends at quietAt_.
+  bool awake_ = false;
+  // The worker stopped every plug-in for quiet; the next block starts them.
+  bool asleep_ = false;
+  std::chrono::steady_clock::time_point quietAt_{};
   int32_t epoch_ = -1;
   int32_t expectedPosition_ = 0;
   int32_t resetPosition_ = 0;

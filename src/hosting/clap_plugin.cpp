@@ -215,6 +215,7 @@ std::string ClapPlugin::open(const std::string& pluginId, int maxBlock) {
   outputBuffers_.assign(outputPorts_, clap_audio_buffer_t{});
   events_.reserve(std::max(kEventReserve, infos_.size()));
   pendingChanges_.reserve(std::max(kEventReserve, infos_.size()));
+  unsettled_.assign(infos_.size(), 0);
   return "";
 }
 
@@ -280,12 +281,51 @@ void ClapPlugin::reset() {
   if (active_) instance_->reset(instance_);
 }
 
+void ClapPlugin::startProcessing() {
+  markClapAudioThread();
+  std::lock_guard<std::mutex> lock(processMutex_);
+  if (active_ && !processing_) processing_ = instance_->start_processing(instance_);
+}
+
 void ClapPlugin::stopProcessing() {
   markClapAudioThread();
   std::lock_guard<std::mutex> lock(processMutex_);
   if (!processing_) return;
   instance_->stop_processing(instance_);
   processing_ = false;
+  settleEdits();
+}
+
+void ClapPlugin::settleEdits() {
+  if (!unsettledAny_) return;
+  unsettledAny_ = false;
+  if (!paramsExt_ || !paramsExt_->flush || !active_) return;
+  // Within the capacity reserved at open: one event per parameter at most.
+  events_.clear();
+  for (size_t i = 0; i < infos_.size(); ++i) {
+    if (!unsettled_[i]) continue;
+    unsettled_[i] = 0;
+    events_.push_back(valueEvent(infos_[i].id, values_[i].load()));
+  }
+  paramsExt_->flush(instance_, &inEvents_, &outEvents_);
+  events_.clear();
+}
+
+clap_event_param_value_t ClapPlugin::valueEvent(clap_id id, double value) {
+  clap_event_param_value_t e{};
+  e.header.size = sizeof(clap_event_param_value_t);
+  e.header.time = 0;
+  e.header.space_id = CLAP_CORE_EVENT_SPACE_ID;
+  e.header.type = CLAP_EVENT_PARAM_VALUE;
+  e.header.flags = 0;
+  e.param_id = id;
+  e.cookie = nullptr;
+  e.note_id = -1;
+  e.port_index = -1;
+  e.channel = -1;
+  e.key = -1;
+  e.value = value;
+  return e;
 }
 
 void ClapPlugin::takePendingEdits() {
@@ -293,20 +333,13 @@ void ClapPlugin::takePendingEdits() {
   std::unique_lock<std::mutex> lock(pendingMutex_, std::try_to_lock);
   if (!lock.owns_lock()) return;  // the edits wait for a later block
   for (const auto& [id, value] : pendingChanges_) {
-    clap_event_param_value_t e{};
-    e.header.size = sizeof(clap_event_param_value_t);
-    e.header.time = 0;
-    e.header.space_id = CLAP_CORE_EVENT_SPACE_ID;
-    e.header.type = CLAP_EVENT_PARAM_VALUE;
-    e.header.flags = 0;
-    e.param_id = id;
-    e.cookie = nullptr;
-    e.note_id = -1;
-    e.port_index = -1;
-    e.channel = -1;
-    e.key = -1;
-    e.value = value;
-    events_.push_back(e);
+    events_.push_back(valueEvent(id, value));
+    if (!processing_) continue;
+    // A processing plug-in may move toward the value only as audio runs.
+    auto it = paramIndexById_.find(id);
+    if (it == paramIndexById_.end()) continue;
+    unsettled_[it->second] = 1;
+    unsettledAny_ = true;
   }
   pendingChanges_.clear();
 }

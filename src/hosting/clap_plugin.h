@@ -1,9 +1,9 @@
 #pragma once
 // One CLAP plug-in instance behind the Plugin interface.
 //
-// Threads: process, reset and stopProcessing run on the chain's audio thread;
-// latencySamples, tailSeconds and gainReduction on the threads the Plugin
-// contract names; everything else, creation and destruction included, on the
+// Threads: process, reset, startProcessing and stopProcessing run on the
+// chain's audio thread; latencySamples, tailSeconds and gainReduction on the
+// threads the Plugin contract names; everything else, creation and destruction included, on the
 // main thread. Parameter edits reach the audio thread through a queue that it
 // only try-locks, merged per parameter; parameter values and the meter cross as
 // atomics. process allocates only when its event list outgrows every earlier
@@ -15,7 +15,10 @@
 // is saved, and whenever edits wait with no block to take them) and restarts
 // the plug-in when it asks to. Such calls happen with the thread check
 // answering as for the audio thread, and the audio thread waits for them; they
-// are short and happen only on edits and restarts.
+// are short and happen only on edits and restarts. An edit that reached the
+// plug-in while it processed is handed over once more, on the audio thread,
+// when processing stops (a quiet chain stops it), so it lands even when no
+// audio carried the plug-in to it.
 //
 // The plug-in may call its host record (clap_host_callbacks.cpp) from any
 // thread. request_callback, request_restart and request_flush set atomic flags
@@ -66,6 +69,10 @@ class ClapPlugin final : public Plugin {
   int latencySamples() override;
   double tailSeconds() override;
   void reset() override;
+  void startProcessing() override;
+  // Also hands the plug-in, now no longer processing, the latest value of each
+  // parameter edited while it processed: a plug-in that smooths edits with the
+  // audio may not have reached them, and takes them at once while stopped.
   void stopProcessing() override;
   void process(float* left, float* right, int frames, const Transport& transport) override;
   std::vector<ParamInfo> params() override;
@@ -110,8 +117,13 @@ class ClapPlugin final : public Plugin {
   // Main thread: stop, deactivate, activate (the plug-in sets its new latency
   // there); processing starts again with the next block.
   void restart();
-  // Audio thread, processing exclusion held: moves the queued edits into events_.
+  // Processing exclusion held: moves the queued edits into events_, marking
+  // them unsettled while the plug-in processes.
   void takePendingEdits();
+  // Audio thread, processing exclusion held, just stopped: flushes the latest
+  // values of the unsettled parameters. Allocates nothing.
+  void settleEdits();
+  static clap_event_param_value_t valueEvent(clap_id id, double value);
   // Audio thread: a log line for the main thread; dropped when the ring is full.
   void queueLog(int severity, const char* message);
   void printLogs();
@@ -166,6 +178,9 @@ class ClapPlugin final : public Plugin {
 
   // Under the processing exclusion.
   std::vector<clap_event_param_value_t> events_;
+  // By parameter index: edited while processing, not yet flushed since a stop.
+  std::vector<uint8_t> unsettled_;
+  bool unsettledAny_ = false;
   clap_event_transport_t transport_{};
   clap_input_events_t inEvents_{};
   clap_output_events_t outEvents_{};

@@ -33,7 +33,8 @@ struct Transport {
 
 // One loaded effect instance.
 //
-// Threads: process, reset and gainReduction run on the chain's worker thread and
+// Threads: process, reset, stopProcessing, startProcessing and gainReduction
+// run on the chain's worker thread and
 // never block on a lock that the main thread holds. Everything else runs on the
 // main thread. The observers are set by the owner on the main thread and may be
 // called by the implementation from any thread (paramChanged, latencyChanged) or
@@ -54,9 +55,17 @@ class Plugin {
   virtual void reset() = 0;
   // Ends processing where the format wants it ended: on the audio thread. The
   // chain's worker calls it when the plug-in's slot leaves the chain and when
-  // the chain stops, before the plug-in goes to the main thread to be destroyed;
-  // the next process starts it again. Worker thread, never during process.
+  // the chain stops, before the plug-in goes to the main thread to be destroyed,
+  // and when its chain has had no block for a while (Chain::kQuietTime), so
+  // that edits made with no audio reach a plug-in that is not processing.
+  // Worker thread, never during process; may come to a plug-in that is not
+  // processing, which then changes nothing.
   virtual void stopProcessing() {}
+  // Starts processing again after stopProcessing: the worker calls it before the
+  // first block after a quiet stop. Worker thread, never during process; may
+  // come to a plug-in that is processing already or never processed, which
+  // then starts it or changes nothing.
+  virtual void startProcessing() {}
   // In place, planar stereo, 1..maxBlock frames. Worker thread; never allocates.
   virtual void process(float* left, float* right, int frames, const Transport& transport) = 0;
   virtual std::vector<ParamInfo> params() = 0;

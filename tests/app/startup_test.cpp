@@ -93,6 +93,33 @@ TEST(Startup, HiddenFormatsAreTheBridgesOwn) {
   applicationQueue().drain();
 }
 
+TEST(Startup, HiddenFormatsAreReadFromTheFileOnlyAtStart) {
+  const fs::path dir = test::testDir() / "data";
+  auto open = [&] {
+    BridgeOptions options;
+    options.dataDir = dir;
+    Platform platform;
+    platform.runOnMain = runOnMainQueue;
+    return assembleBridge(std::move(options), std::move(platform));
+  };
+  auto core = open();
+  core->setFormatShown("VST3", false);
+  core.reset();
+  core = open();
+  // From now on the file cannot be read (nor written, even by root): what was
+  // read at start still answers every refresh.
+  const fs::path settings = dir / "settings.json";
+  fs::remove(settings);
+  fs::create_directory(settings);
+  const std::set<std::string> want{"VST3"};
+  for (int refresh = 0; refresh < 20; ++refresh) ASSERT_EQ(core->hiddenFormats(), want) << "refresh " << refresh;
+  // A switch that cannot be saved is taken back, in what the shell shows too.
+  core->setFormatShown("CLAP", false);
+  EXPECT_EQ(core->hiddenFormats(), want);
+  core.reset();
+  applicationQueue().drain();
+}
+
 TEST(Startup, ShutdownSignalsBecomeReadable) {
   ShutdownSignals signals;
   pollfd p{signals.fd(), POLLIN, 0};

@@ -1,10 +1,13 @@
 // The CLAP plug-in wrapper against a plug-in that enforces its thread and
 // lifecycle rules: edits that reach it with no audio, restarts for a new
-// latency, audio-thread requests and logs, stopping on the chain's worker, and
-// scratch buffers of their own for extra ports.
+// latency, audio-thread requests and logs, stopping on the chain's worker (when
+// plug-ins leave it, when it shuts down and when it goes quiet), and scratch
+// buffers of their own for extra ports.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -173,6 +176,52 @@ TEST_F(ClapRulesTest, TheChainsWorkerStopsPluginsItRetiresOrShutsDownWith) {
     slot.reset();
     EXPECT_EQ(strictRecord().destroys - before.destroys, 1);
     EXPECT_EQ(strictRecord().stops, stopped.stops);
+  }
+}
+
+// The smooth plug-in's level as its saved state holds it; NaN without one.
+double savedLevel(Plugin& p) {
+  const std::vector<uint8_t> blob = p.getState();
+  double level = NAN;
+  if (blob.size() >= 4 + sizeof level) std::memcpy(&level, blob.data() + 4, sizeof level);
+  return level;
+}
+
+TEST_F(ClapRulesTest, AnEditAfterTheAudioStopsReachesTheStateOfAPluginThatSmoothsIt) {
+  struct Case {
+    const char* name;
+    bool waitForQuiet;  // edit once the chain has stopped the plug-in, else at once
+  };
+  const double want = 0.8f;
+  for (const Case c : {Case{"edit as the audio stops", false}, Case{"edit once the chain is quiet", true}}) {
+    SCOPED_TRACE(c.name);
+    const KrevloClapStrictRecord before = strictRecord();
+    auto slot = std::make_shared<Slot>();
+    slot->key = "s";
+    slot->plugin = std::shared_ptr<Plugin>(strict("smooth"));
+    Plugin& p = *slot->plugin;
+    StrictChain rig;
+    rig.chain->setSlots({slot});
+    ASSERT_TRUE(rig.pushAndWait(3));
+    if (c.waitForQuiet) {
+      ASSERT_TRUE(drainUntil([&] { return strictRecord().stops > before.stops; }));
+    }
+    p.setParam(0, static_cast<float>(want));
+    // No further audio: the quiet chain's stop settles the edit, whenever it
+    // reached the plug-in.
+    EXPECT_TRUE(drainUntil([&] { return std::fabs(savedLevel(p) - want) < 1e-9; })) << savedLevel(p);
+    const KrevloClapStrictRecord after = strictRecord();
+    EXPECT_EQ(after.blocks - before.blocks, 3);
+    EXPECT_EQ(after.stops - before.stops, 1);
+    EXPECT_EQ(after.stopsOffProcessThread, before.stopsOffProcessThread);
+
+    // The next block starts it again and carries on from the edit.
+    ASSERT_TRUE(rig.pushAndWait(1));
+    EXPECT_EQ(strictRecord().starts - after.starts, 1);
+    EXPECT_NEAR(savedLevel(p), want, 1e-9);
+    rig.chain.reset();
+    rig.released.clear();
+    slot.reset();
   }
 }
 

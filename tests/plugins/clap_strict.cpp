@@ -8,6 +8,11 @@
 //              also logs a warning.
 //   sidechain  the same, with a stereo side input and a stereo aux output; it
 //              writes 1.0 to the aux output and records the side input's peak.
+//   smooth     the effect, whose "Level" glides toward an edit that arrives
+//              while it processes (by kGlidePerFrame for each frame of audio,
+//              so with no audio it stays where it was), as plug-ins that
+//              smooth their parameters do, and takes an edit at once while it
+//              is not processing. The state saves where the level is.
 // Parameter values change only through events (process or flush), as in a
 // plug-in whose audio side owns its parameters; the state saves them.
 #include <algorithm>
@@ -31,12 +36,16 @@ const clap_plugin_descriptor_t kDescriptors[] = {
      "1.0.0", nullptr, kFeatures},
     {CLAP_VERSION_INIT, "org.krevlo.strict.sidechain", "Strict Sidechain", "Krevlo Tests", nullptr, nullptr,
      nullptr, "1.0.0", nullptr, kFeatures},
+    {CLAP_VERSION_INIT, "org.krevlo.strict.smooth", "Strict Smooth", "Krevlo Tests", nullptr, nullptr, nullptr,
+     "1.0.0", nullptr, kFeatures},
 };
 constexpr uint32_t kDescriptorCount = sizeof kDescriptors / sizeof kDescriptors[0];
 
 constexpr clap_id kLevel = 1, kLatency = 2;
 constexpr double kLevelDefault = 0.25, kLatencyDefault = 4.0, kMaxLatency = 64.0;
 constexpr char kStateMagic[4] = {'K', 'S', 'T', 'R'};
+// The smooth kind's glide: the whole range in a second of audio at 48 kHz.
+constexpr double kGlidePerFrame = 1.0 / 48000.0;
 
 std::mutex recordMutex;
 KrevloClapStrictRecord record{};
@@ -53,11 +62,14 @@ struct Instance {
   const clap_host_t* host = nullptr;
   const clap_host_thread_check_t* check = nullptr;
   bool sidechain = false;
+  bool smooth = false;
   bool active = false;
   bool processing = false;
   // Written by events on the audio side, read by the main side's calls, which
   // the host never runs at once with process.
   std::atomic<double> level{kLevelDefault}, latency{kLatencyDefault};
+  // Where the smooth kind's level glides to; the level itself otherwise.
+  std::atomic<double> levelTarget{kLevelDefault};
   uint32_t activeLatency = static_cast<uint32_t>(kLatencyDefault);
   std::atomic<std::thread::id> processThread{};
   bool logged = false;
@@ -91,7 +103,10 @@ int applyEvents(Instance* in, const clap_input_events_t* events) {
     if (!h || h->space_id != CLAP_CORE_EVENT_SPACE_ID || h->type != CLAP_EVENT_PARAM_VALUE) continue;
     const auto* e = reinterpret_cast<const clap_event_param_value_t*>(h);
     ++seen;
-    if (e->param_id == kLevel) in->level.store(std::clamp(e->value, 0.0, 1.0));
+    if (e->param_id == kLevel) {
+      in->levelTarget.store(std::clamp(e->value, 0.0, 1.0));
+      if (!in->smooth || !in->processing) in->level.store(in->levelTarget.load());
+    }
     if (e->param_id == kLatency) {
       in->latency.store(std::clamp(std::round(e->value), 0.0, kMaxLatency));
       // The new latency may only be reported from activate.
@@ -172,6 +187,10 @@ clap_process_status pluginProcess(const clap_plugin_t* p, const clap_process_t* 
   const int events = applyEvents(in, proc->in_events);
 
   const uint32_t n = proc->frames_count;
+  if (in->smooth) {
+    const double from = in->level.load(), to = in->levelTarget.load(), step = n * kGlidePerFrame;
+    in->level.store(to > from ? std::min(to, from + step) : std::max(to, from - step));
+  }
   const float gain = static_cast<float>(in->level.load() * 4.0);
   for (uint32_t c = 0; c < 2; ++c)
     for (uint32_t i = 0; i < n; ++i)
@@ -292,6 +311,7 @@ bool stateLoad(const clap_plugin_t* p, const clap_istream_t* stream) {
   std::memcpy(&level, bytes + 4, sizeof level);
   std::memcpy(&latency, bytes + 4 + sizeof level, sizeof latency);
   in->level.store(std::clamp(level, 0.0, 1.0));
+  in->levelTarget.store(in->level.load());
   in->latency.store(std::clamp(latency, 0.0, kMaxLatency));
   return true;
 }
@@ -348,6 +368,7 @@ const clap_plugin_t* factoryCreate(const clap_plugin_factory_t*, const clap_host
     auto* in = new Instance;
     in->host = host;
     in->sidechain = i == 1;
+    in->smooth = i == 2;
     in->plugin.desc = &kDescriptors[i];
     in->plugin.plugin_data = in;
     in->plugin.init = pluginInit;

@@ -43,7 +43,29 @@ void FakePlugin::reset() {
   writePos_ = 0;
 }
 
+void FakePlugin::stopProcessing() {
+  lastStopStep.store(++step_);
+  stopThread.store(std::this_thread::get_id());
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    ++stopCalls;
+  }
+  stopped_.notify_all();
+}
+
+void FakePlugin::startProcessing() {
+  lastStartStep.store(++step_);
+  ++startCalls;
+}
+
+bool FakePlugin::waitStopCalls(int calls, std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopped_.wait_for(lock, bound, [&] { return stopCalls.load() >= calls; });
+}
+
 void FakePlugin::process(float* left, float* right, int frames, const Transport& transport) {
+  lastProcessStep.store(++step_);
+  processThread.store(std::this_thread::get_id());
   const float g = gain.load(std::memory_order_relaxed);
   const size_t cap = delayL_.size();
   const size_t delay = std::min(static_cast<size_t>(std::max(latency.load(std::memory_order_relaxed), 0)), cap - 1);

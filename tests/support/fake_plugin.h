@@ -7,8 +7,11 @@
 // may turn them while the worker runs; params and state are guarded for the test
 // thread against the main thread.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "hosting/plugin.h"
 
@@ -38,6 +41,8 @@ class FakePlugin : public Plugin {
   int latencySamples() override { return latency.load(); }
   double tailSeconds() override { return tail_; }
   void reset() override;
+  void stopProcessing() override;
+  void startProcessing() override;
   void process(float* left, float* right, int frames, const Transport& transport) override;
   std::vector<ParamInfo> params() override;
   void setParam(int index, float normalized) override;
@@ -60,6 +65,17 @@ class FakePlugin : public Plugin {
   std::atomic<int> framesProcessed{0};
   std::atomic<double> lastTimelineSample{-1.0};
   std::atomic<bool> editorOpen{false};
+  // The audio side's lifecycle: calls, the thread of the last stop and of the
+  // last process, and the order of the last stop, start and process (steps of
+  // one counter, 0 before the first).
+  std::atomic<int> stopCalls{0};
+  std::atomic<int> startCalls{0};
+  std::atomic<std::thread::id> stopThread{};
+  std::atomic<std::thread::id> processThread{};
+  std::atomic<int> lastStopStep{0}, lastStartStep{0}, lastProcessStep{0};
+  // Waits until stopProcessing has run `calls` times in all; false past a bound
+  // that only a broken chain reaches.
+  bool waitStopCalls(int calls, std::chrono::milliseconds bound = std::chrono::seconds(10));
   std::string lastEditorTitle;  // main thread
   // Main thread: "setState" and "setParam <index>" calls, in order.
   std::vector<std::string> mainCalls;
@@ -70,6 +86,9 @@ class FakePlugin : public Plugin {
   const bool editor_;
   const double tail_;
   const bool paramsFromAudio_;
+  std::atomic<int> step_{0};
+  std::mutex stopMutex_;
+  std::condition_variable stopped_;
   std::mutex mutex_;
   std::vector<ParamInfo> params_;
   std::vector<uint8_t> state_;
