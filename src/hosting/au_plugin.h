@@ -9,7 +9,8 @@
 // render; transport, inputLeft and inputRight are touched there only. The
 // parameter and latency observers may run on any thread and reach the owner's
 // callbacks only while the plug-in lives. Posted editor work runs on the main
-// thread and finds the plug-in alive or is dropped.
+// thread and finds the plug-in alive or is dropped; so do the generic view's
+// refreshes, which find the view alive or are dropped.
 #include <atomic>
 #include <cstdint>
 #include <functional>

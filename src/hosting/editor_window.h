@@ -63,9 +63,9 @@ std::string validUtf8Title(std::string_view text);
 // One row of a generic view: a parameter as a slider beside its value's text.
 struct GenericViewRow {
   std::string name;
-  float value = 0.0f;  // normalised, 0..1
+  float value = 0.0f;    // normalised, 0..1
   std::string text;
-  int steps = 0;        // 2 or more: the slider stops at that many evenly spaced positions
+  int steps = 0;         // 2 or more: the slider stops at that many evenly spaced positions
   bool writable = true;  // false: shown, never moved by the user
 };
 
