@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/desktop/gtk_generic_view.h"
+
 namespace bridge {
 
 struct X11EditorWindows::Window {
@@ -23,6 +25,9 @@ namespace {
 
 X11EditorWindows::Window* recordOf(ClapWindow* w) { return reinterpret_cast<X11EditorWindows::Window*>(w); }
 ClapWindow* handleOf(X11EditorWindows::Window* w) { return reinterpret_cast<ClapWindow*>(w); }
+
+// The window's data that names where views drawn by GTK go.
+constexpr const char* kViewParentKey = "krevlo-editor-view-parent";
 
 int clampSize(int v) { return std::clamp(v, 1, 16384); }
 
@@ -84,7 +89,11 @@ ClapWindow* X11EditorWindows::clapOpen(const std::string& title, int width, int 
   gtk_window_set_resizable(GTK_WINDOW(w->window), resizable);
   gtk_window_set_position(GTK_WINDOW(w->window), GTK_WIN_POS_CENTER);
   w->content = gtk_drawing_area_new();
-  gtk_container_add(GTK_CONTAINER(w->window), w->content);
+  // Views drawn by GTK itself lie over the content, which keeps the size.
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_container_add(GTK_CONTAINER(overlay), w->content);
+  gtk_container_add(GTK_CONTAINER(w->window), overlay);
+  g_object_set_data(G_OBJECT(w->window), kViewParentKey, overlay);
   if (resizable) {
     gtk_widget_set_size_request(w->content, 1, 1);
     gtk_window_set_default_size(GTK_WINDOW(w->window), clampSize(width), clampSize(height));
@@ -158,6 +167,22 @@ void X11EditorWindows::retire(Window* w) {
         return G_SOURCE_REMOVE;
       },
       w, nullptr);
+}
+
+std::unique_ptr<GenericView> X11EditorWindows::genericView(std::vector<GenericViewRow> rows, GenericViewSet set) {
+  return std::make_unique<GtkGenericView>(std::move(rows), std::move(set), &X11EditorWindows::placeView);
+}
+
+bool X11EditorWindows::placeView(void* parent, GtkWidget* view) {
+  GdkWindow* gdk = gdk_x11_window_lookup_for_display(gdk_display_get_default(),
+                                                     static_cast<::Window>(reinterpret_cast<uintptr_t>(parent)));
+  gpointer widget = nullptr;
+  if (gdk) gdk_window_get_user_data(gdk, &widget);
+  if (!widget || !GTK_IS_WINDOW(widget)) return false;
+  auto* overlay = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(widget), kViewParentKey));
+  if (!overlay) return false;
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), view);
+  return true;
 }
 
 uint64_t X11EditorWindows::addTimer(uint32_t periodMs, std::function<void()> fire) {

@@ -11,6 +11,7 @@
 // Threads: main thread only, after openDisplay() succeeded. Install it with
 // setEditorWindows while no editor is open; it must outlive every window.
 #include <glib.h>
+#include <gtk/gtk.h>
 
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,12 @@ class X11EditorWindows : public EditorWindows {
   uint64_t addTimer(uint32_t periodMs, std::function<void()> fire) override;
   uint64_t addFd(int fd, uint32_t flags, std::function<void(uint32_t)> ready) override;
   void remove(uint64_t id) override;
+  // Drawn by GTK in the editor window itself (gtk_generic_view.h).
+  std::unique_ptr<GenericView> genericView(std::vector<GenericViewRow> rows, GenericViewSet set) override;
+
+  // Puts a widget of ours over the content of the window whose native parent
+  // `parent` is; false when no window of ours has it.
+  static bool placeView(void* parent, GtkWidget* view);
 
   // For tests: the X11 window id of a window, and how many loop sources live.
   static unsigned long xid(ClapWindow* window);

@@ -177,6 +177,17 @@ std::string AuPlugin::unitLabel(const au::Parameter& p) {
   }
 }
 
+int32_t AuPlugin::steps(const au::Parameter& p) {
+  if (!p.valueStrings().empty()) return static_cast<int32_t>(std::min<size_t>(p.valueStrings().size(), INT32_MAX));
+  if (p.unit() == au::ParameterUnit::Boolean) return 2;
+  if (p.unit() == au::ParameterUnit::Indexed) {
+    const double range = static_cast<double>(p.maxValue()) - p.minValue();
+    const double span = std::isfinite(range) && range > 0.0 ? std::trunc(range) : 0.0;
+    return static_cast<int32_t>(std::min(span, 2147483646.0)) + 1;
+  }
+  return 0;
+}
+
 int AuPlugin::latencySamples() {
   const double samples = std::round(auUnit->latency() * sampleRate);
   if (!std::isfinite(samples)) return 0;
@@ -294,16 +305,7 @@ std::vector<ParamInfo> AuPlugin::params() {
       info.def = static_cast<float>(std::clamp((pi.defaultValue - p.minValue()) / range, 0.0, 1.0));
     else
       info.def = -1.0f;
-    if (!p.valueStrings().empty()) {
-      info.steps = static_cast<int32_t>(std::min<size_t>(p.valueStrings().size(), INT32_MAX));
-    } else if (p.unit() == au::ParameterUnit::Boolean) {
-      info.steps = 2;
-    } else if (p.unit() == au::ParameterUnit::Indexed) {
-      const double span = std::isfinite(range) && range > 0.0 ? std::trunc(range) : 0.0;
-      info.steps = static_cast<int32_t>(std::min(span, 2147483646.0)) + 1;
-    } else {
-      info.steps = 0;
-    }
+    info.steps = steps(p);
     list.push_back(std::move(info));
   }
   return list;
@@ -406,7 +408,14 @@ void AuPlugin::showEditor(const std::string& title, std::shared_ptr<au::ViewCont
         if (std::unique_ptr<au::CocoaUiBase> factory = viewClass->make())
           made = factory->uiViewForAudioUnit(*auUnit, au::Size{0.0, 0.0});
     }
-    if (!made) made = au::makeGenericView(*auUnit);
+    if (!made) {
+      // The layer's generic view gives the size; the windowing system draws
+      // the parameters in it.
+      made = au::makeGenericView(*auUnit);
+      watchGenericView();
+      genericView = editorGenericView(genericRows(), [this](int row, float value) { setParam(row, value); });
+      if (!genericView) dropGenericView();
+    }
     view = made.get();
   }
 
@@ -422,12 +431,19 @@ void AuPlugin::showEditor(const std::string& title, std::shared_ptr<au::ViewCont
     if (!flag || !flag->load()) return;
     window = nullptr;
     viewController.reset();
+    dropGenericView();
     ownView.reset();
     editorClosed();
   };
-  ClapWindow* opened =
-      clapOpenWindow(title, width, height, false, [view](void* parent) { return view->attach(parent); }, onClose);
-  if (!opened) return;
+  GenericView* generic = genericView.get();
+  ClapWindow* opened = clapOpenWindow(
+      title, width, height, false,
+      [view, generic](void* parent) { return view->attach(parent) && (!generic || generic->attach(parent)); },
+      onClose);
+  if (!opened) {
+    dropGenericView();
+    return;
+  }
   window = opened;
   viewController = std::move(controller);
   ownView = std::move(made);
@@ -441,8 +457,71 @@ void AuPlugin::closeEditor() {
   ClapWindow* w = window;
   window = nullptr;
   clapCloseWindow(w);
+  dropGenericView();
   ownView.reset();
   editorClosed();
+}
+
+// Refreshes of one row, posted from the parameter observer, that have not run yet.
+struct AuPlugin::GenericLink {
+  explicit GenericLink(size_t rows) : pending(rows) {}
+  std::vector<std::atomic<bool>> pending;
+};
+
+std::vector<GenericViewRow> AuPlugin::genericRows() {
+  std::vector<GenericViewRow> rows(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const au::Parameter& p = *parameters[i];
+    GenericViewRow& row = rows[i];
+    row.name = p.displayName();
+    getParam(static_cast<int>(i), row.value, row.text);
+    row.steps = steps(p);
+    row.writable = (p.flags() & au::kParameterFlagIsWritable) && !(p.flags() & au::kParameterFlagMeterReadOnly);
+  }
+  return rows;
+}
+
+void AuPlugin::watchGenericView() {
+  au::ParameterTree* tree = auUnit->parameterTree();
+  if (!tree || !runOnMain) return;
+  genericLink = std::make_shared<GenericLink>(parameters.size());
+  std::weak_ptr<GenericLink> weak = genericLink;
+  // Changes arrive on any thread: from the page's edits, automation, the
+  // unit itself or the view. Only the main thread touches the view, so each
+  // change posts a refresh of its row, at most one per row at a time; the
+  // refresh reads the value current when it runs. A refresh finds the view
+  // through the link, which goes with the view.
+  genericToken = tree->tokenByAddingParameterObserver([this, weak, run = runOnMain](uint64_t address, float) {
+    auto link = weak.lock();
+    if (!link) return;
+    auto it = indexByAddress.find(address);
+    if (it == indexByAddress.end()) return;
+    const size_t row = static_cast<size_t>(it->second);
+    if (link->pending[row].exchange(true)) return;
+    run([this, weak, row] {
+      auto alive = weak.lock();
+      // The link lives exactly as long as the view, and both only change on
+      // this thread: a live link means a live plug-in and view.
+      if (!alive) return;
+      alive->pending[row].store(false);
+      refreshGenericRow(row);
+    });
+  });
+}
+
+void AuPlugin::refreshGenericRow(size_t row) {
+  float value = 0.0f;
+  std::string text;
+  if (genericView && getParam(static_cast<int>(row), value, text)) genericView->update(static_cast<int>(row), value, text);
+}
+
+void AuPlugin::dropGenericView() {
+  // Removal waits for an observer call running on another thread, so no
+  // refresh is posted after this.
+  if (genericToken && auUnit->parameterTree()) auUnit->parameterTree()->removeParameterObserver(*genericToken);
+  genericToken.reset();
+  genericLink.reset();
+  genericView.reset();
 }
 
 }  // namespace bridge

@@ -9,7 +9,8 @@
 // render; transport, inputLeft and inputRight are touched there only. The
 // parameter and latency observers may run on any thread and reach the owner's
 // callbacks only while the plug-in lives. Posted editor work runs on the main
-// thread and finds the plug-in alive or is dropped.
+// thread and finds the plug-in alive or is dropped; so do the generic view's
+// refreshes, which find the view alive or are dropped.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,8 @@
 namespace bridge {
 
 struct ClapWindow;
+class GenericView;
+struct GenericViewRow;
 
 using RunOnMain = std::function<void(std::function<void()>)>;
 
@@ -72,13 +75,20 @@ class AuPlugin final : public Plugin {
 
   // The label of a parameter: its unit name, else its unit's own label.
   static std::string unitLabel(const au::Parameter& parameter);
+  // How many values a parameter takes; 0 when it is continuous.
+  static int32_t steps(const au::Parameter& parameter);
 
  private:
   class LatencyObserver;
+  struct GenericLink;
 
   bool isGlobal(uint64_t address) const;
   float currentValue(const au::Parameter& parameter) const;
   void showEditor(const std::string& title, std::shared_ptr<au::ViewController> controller);
+  std::vector<GenericViewRow> genericRows();
+  void watchGenericView();
+  void refreshGenericRow(size_t row);
+  void dropGenericView();
 
   std::shared_ptr<au::Unit> avUnit;
   au::Unit* auUnit;
@@ -110,6 +120,11 @@ class AuPlugin final : public Plugin {
   ClapWindow* window = nullptr;
   std::shared_ptr<au::ViewController> viewController;
   std::unique_ptr<au::View> ownView;  // a legacy or generic view shown in the window
+  std::unique_ptr<GenericView> genericView;  // the windowing system's view of the parameters
+  // While the generic view is shown: what the observer's posted refreshes hold
+  // weakly, and that observer's token.
+  std::shared_ptr<GenericLink> genericLink;
+  std::optional<au::ObserverToken> genericToken;
   bool editorPending = false;         // a view controller has been asked for
   uint64_t editorRequest = 0;         // the request whose answer may open a window
 };

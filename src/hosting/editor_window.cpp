@@ -83,6 +83,10 @@ uint64_t editorAddFd(int fd, uint32_t flags, std::function<void(uint32_t)> ready
   return installed && fd >= 0 ? installed->addFd(fd, flags, std::move(ready)) : 0;
 }
 
+std::unique_ptr<GenericView> editorGenericView(std::vector<GenericViewRow> rows, GenericViewSet set) {
+  return installed ? installed->genericView(std::move(rows), std::move(set)) : nullptr;
+}
+
 void editorRemove(uint64_t id) {
   if (installed && id) installed->remove(id);
 }

@@ -15,8 +15,10 @@
 // Threads: main thread only, including onClose and every loop callback.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bridge {
 
@@ -58,6 +60,35 @@ void editorRemove(uint64_t id);
 // character is dropped. Any thread.
 std::string validUtf8Title(std::string_view text);
 
+// One row of a generic view: a parameter as a slider beside its value's text.
+struct GenericViewRow {
+  std::string name;
+  float value = 0.0f;    // normalised, 0..1
+  std::string text;
+  int steps = 0;         // 2 or more: the slider stops at that many evenly spaced positions
+  bool writable = true;  // false: shown, never moved by the user
+};
+
+// A view of a plug-in's parameters that the windowing system draws, for
+// plug-ins that have no view of their own. Its owner destroys it before the
+// window it was attached to goes (after a close call or inside onClose).
+// Main thread only.
+class GenericView {
+ public:
+  virtual ~GenericView() = default;
+  // Places the view into a window's native parent, as attach receives it.
+  virtual bool attach(void* parent) = 0;
+  // A change from elsewhere: the row's slider and text follow; `set` is not
+  // called for it. Unknown rows are ignored.
+  virtual void update(int row, float value, const std::string& text) = 0;
+};
+
+// Called with (row, value) when the user moves a row's slider.
+using GenericViewSet = std::function<void(int row, float value)>;
+
+// A generic view of `rows`; null when the windowing system has none.
+std::unique_ptr<GenericView> editorGenericView(std::vector<GenericViewRow> rows, GenericViewSet set);
+
 // The windowing system behind the functions above. The application installs one;
 // tests install a fake. Without one there are no editor windows.
 class EditorWindows {
@@ -74,6 +105,11 @@ class EditorWindows {
   virtual uint64_t addTimer(uint32_t /*periodMs*/, std::function<void()> /*fire*/) { return 0; }
   virtual uint64_t addFd(int /*fd*/, uint32_t /*flags*/, std::function<void(uint32_t)> /*ready*/) { return 0; }
   virtual void remove(uint64_t /*id*/) {}
+
+  // Generic views; a windowing system without them makes none.
+  virtual std::unique_ptr<GenericView> genericView(std::vector<GenericViewRow> /*rows*/, GenericViewSet /*set*/) {
+    return nullptr;
+  }
 };
 
 // Installs `windows` (not owned; null removes it). Main thread, while no editor

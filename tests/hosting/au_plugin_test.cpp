@@ -486,20 +486,21 @@ TEST_F(AuPluginTest, EditorSizes) {
     const char* what;
     std::function<void(au::UnitSpec&)> change;
     int width, height;
+    bool generic;  // the windowing system's generic view is shown
   } cases[] = {
-      {"small view", controller({150, 80}), 400, 300},
-      {"narrow view", controller({150, 120}), 400, 120},
-      {"preferred size", controller({100, 100}, {640, 480}), 640, 480},
-      {"preferred height only", controller({300, 200}, {0, 480}), 300, 200},
-      {"absurd size", controller({1e300, NAN}), 16384, 300},
-      {"legacy view class", legacy("LegacyView"), 500, 250},
-      {"class without the view protocol: the generic view", legacy("Stranger"), 360, 300},
-      {"class not in the bundle: the generic view", legacy("Missing"), 360, 300},
+      {"small view", controller({150, 80}), 400, 300, false},
+      {"narrow view", controller({150, 120}), 400, 120, false},
+      {"preferred size", controller({100, 100}, {640, 480}), 640, 480, false},
+      {"preferred height only", controller({300, 200}, {0, 480}), 300, 200, false},
+      {"absurd size", controller({1e300, NAN}), 16384, 300, false},
+      {"legacy view class", legacy("LegacyView"), 500, 250, false},
+      {"class without the view protocol: the generic view", legacy("Stranger"), 360, 300, true},
+      {"class not in the bundle: the generic view", legacy("Missing"), 360, 300, true},
       {"generic view of three parameters",
        [](au::UnitSpec& s) {
          for (int i = 0; i < 3; ++i) s.parameters.push_back(parameter(i, "P", ParameterUnit::Generic, 0, 1, 0));
        },
-       360, 116},
+       360, 116, true},
   };
   for (const Case& c : cases) {
     FakeEditorWindows windows;
@@ -515,6 +516,136 @@ TEST_F(AuPluginTest, EditorSizes) {
     EXPECT_EQ(windows.last()->height, c.height) << c.what;
     EXPECT_EQ(windows.last()->title, "Track 1 - Test");
     EXPECT_FALSE(windows.last()->resizable);
+    ASSERT_EQ(windows.generics.size(), c.generic ? 1u : 0u) << c.what;
+    if (c.generic) {
+      EXPECT_EQ(windows.generics[0]->parent, windows.last()->parent) << "attached to the window";
+      EXPECT_EQ(windows.generics[0]->rows.size(), p->params().size());
+    }
+  }
+}
+
+// A unit with no view of its own: a gain in dB, an indexed choice, a switch
+// and a meter, one of them reached through the tree only.
+au::UnitSpec genericSpec() {
+  au::UnitSpec spec = doublingSpec();
+  au::ParameterSpec mode = parameter(2, "Mode", ParameterUnit::Indexed, 0, 2, 1);
+  mode.valueStrings = {"Soft", "Hard", "Clip"};
+  au::ParameterSpec bypass = parameter(0x100000005ull, "Bypass", ParameterUnit::Boolean, 0, 1, 0);
+  bypass.global = false;
+  au::ParameterSpec meter = parameter(7, "Gain Reduction", ParameterUnit::Decibels, 0, 30, 0);
+  meter.flags = au::kParameterFlagIsReadable | au::kParameterFlagMeterReadOnly;
+  spec.parameters = {parameter(0, "Gain", ParameterUnit::Decibels, -24, 24, 0), mode, bypass, meter};
+  return spec;
+}
+
+TEST_F(AuPluginTest, GenericViewRowsAreTheParameterTree) {
+  FakeEditorWindows windows;
+  auto p = make(genericSpec());
+  p->openEditor("Track 1 - Gain");
+  flushCompletion();
+  queue.drain();
+  ASSERT_EQ(windows.generics.size(), 1u);
+  const auto& rows = windows.generics[0]->rows;
+  struct Row {
+    const char* name;
+    float value;
+    const char* text;
+    int steps;
+    bool writable;
+  } want[] = {
+      {"Gain", 0.5f, "0 dB", 0, true},
+      {"Mode", 0.5f, "Hard", 3, true},
+      {"Bypass", 0.0f, "0", 2, true},
+      {"Gain Reduction", 0.0f, "0 dB", 0, false},
+  };
+  ASSERT_EQ(rows.size(), std::size(want));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].name, want[i].name);
+    EXPECT_FLOAT_EQ(rows[i].value, want[i].value) << want[i].name;
+    EXPECT_EQ(rows[i].text, want[i].text);
+    EXPECT_EQ(rows[i].steps, want[i].steps) << want[i].name;
+    EXPECT_EQ(rows[i].writable, want[i].writable) << want[i].name;
+  }
+
+  // Without generic views in the windowing system the window opens as before,
+  // empty.
+  FakeEditorWindows plain;
+  plain.genericViews = false;
+  auto q = make(genericSpec());
+  q->openEditor("Track 2 - Gain");
+  flushCompletion();
+  queue.drain();
+  ASSERT_EQ(plain.opened(), 1u);
+  EXPECT_EQ(std::make_pair(plain.last()->width, plain.last()->height), std::make_pair(360, 144));
+  EXPECT_TRUE(plain.generics.empty());
+}
+
+TEST_F(AuPluginTest, GenericViewFollowsChangesOnTheMainThreadOnly) {
+  FakeEditorWindows windows;
+  auto p = make(genericSpec());
+  p->openEditor("Track 1 - Gain");
+  flushCompletion();
+  queue.drain();
+  ASSERT_EQ(windows.generics.size(), 1u);
+  auto& view = *windows.generics[0];
+
+  // Changes from another thread, through the parameter calls and through the
+  // tree alone, many in a row: nothing touches the view there; each changed
+  // row is refreshed once, on the main queue, with its latest value.
+  std::thread([&] {
+    for (int i = 0; i <= 8; ++i) p->setParam(0, static_cast<float>(i) / 8.0f);
+    p->setParam(2, 1.0f);
+  }).join();
+  EXPECT_TRUE(view.updates.empty());
+  queue.drain();
+  EXPECT_EQ(view.updates, (std::vector<int>{0, 2}));
+  EXPECT_EQ(view.rows[0].text, "24 dB");
+  EXPECT_FLOAT_EQ(view.rows[0].value, 1.0f);
+  EXPECT_EQ(view.rows[2].text, "1");
+
+  // The user moves a slider: the parameter is set, and the view shows what the
+  // plug-in made of it.
+  view.updates.clear();
+  view.set(0, 0.25f);
+  float v = 0;
+  std::string text;
+  ASSERT_TRUE(p->getParam(0, v, text));
+  EXPECT_EQ(text, "-12 dB");
+  queue.drain();
+  EXPECT_EQ(view.updates, (std::vector<int>{0}));
+  EXPECT_EQ(view.rows[0].text, "-12 dB");
+}
+
+TEST_F(AuPluginTest, NoRefreshReachesAGenericViewThatIsGone) {
+  struct Case {
+    const char* what;
+    std::function<void(std::unique_ptr<AuPlugin>&, FakeEditorWindows&)> close;
+  } cases[] = {
+      {"closed by the caller", [](auto& p, auto&) { p->closeEditor(); }},
+      {"closed by the user", [](auto&, auto& w) { w.userClose(w.lastHandle()); }},
+      {"the plug-in goes", [](auto& p, auto&) { p.reset(); }},
+  };
+  for (const Case& c : cases) {
+    FakeEditorWindows windows;
+    auto p = make(genericSpec());
+    int closed = 0;
+    p->editorClosed = [&] { ++closed; };
+    p->openEditor("Track 1 - Gain");
+    flushCompletion();
+    queue.drain();
+    ASSERT_EQ(windows.generics.size(), 1u) << c.what;
+    auto view = windows.generics[0];
+
+    std::thread([&] { p->setParam(0, 1.0f); }).join();  // its refresh is on its way
+    c.close(p, windows);
+    EXPECT_TRUE(view->gone) << c.what;
+    EXPECT_EQ(closed, 1) << c.what;
+    queue.drain();
+    EXPECT_TRUE(view->updates.empty()) << c.what;
+    if (p) {
+      std::thread([&] { p->setParam(0, 0.0f); }).join();
+      EXPECT_EQ(queue.pending(), 0u) << c.what << ": nothing watches the parameters any more";
+    }
   }
 }
 

@@ -82,6 +82,38 @@ void FakeEditorWindows::remove(uint64_t id) {
   EXPECT_EQ(sources.erase(id), 1u) << "removal of a source that is not registered";
 }
 
+namespace {
+
+class FakeGenericView final : public GenericView {
+ public:
+  explicit FakeGenericView(std::shared_ptr<FakeEditorWindows::Generic> record) : record_(std::move(record)) {}
+  ~FakeGenericView() override { record_->gone = true; }
+  bool attach(void* parent) override {
+    record_->parent = reinterpret_cast<uintptr_t>(parent);
+    return true;
+  }
+  void update(int row, float value, const std::string& text) override {
+    record_->updates.push_back(row);
+    if (row < 0 || static_cast<size_t>(row) >= record_->rows.size()) return;
+    record_->rows[static_cast<size_t>(row)].value = value;
+    record_->rows[static_cast<size_t>(row)].text = text;
+  }
+
+ private:
+  std::shared_ptr<FakeEditorWindows::Generic> record_;
+};
+
+}  // namespace
+
+std::unique_ptr<GenericView> FakeEditorWindows::genericView(std::vector<GenericViewRow> rows, GenericViewSet set) {
+  if (!genericViews) return nullptr;
+  auto record = std::make_shared<Generic>();
+  record->rows = std::move(rows);
+  record->set = std::move(set);
+  generics.push_back(record);
+  return std::make_unique<FakeGenericView>(std::move(record));
+}
+
 size_t FakeEditorWindows::openNow() const {
   size_t n = 0;
   for (const auto& w : windows_) n += w->open ? 1 : 0;

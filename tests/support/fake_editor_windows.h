@@ -30,6 +30,15 @@ class FakeEditorWindows : public EditorWindows {
     std::function<void()> onClose;
   };
 
+  // A generic view as the plug-in made it; kept after the view is gone.
+  struct Generic {
+    std::vector<GenericViewRow> rows;  // as made, then as updated
+    uintptr_t parent = 0;              // 0 until attached
+    bool gone = false;                 // the owner destroyed the view
+    std::vector<int> updates;          // the rows updated, in order
+    GenericViewSet set;                // the test plays the user with it
+  };
+
   FakeEditorWindows();
   ~FakeEditorWindows() override;
 
@@ -43,6 +52,7 @@ class FakeEditorWindows : public EditorWindows {
   uint64_t addTimer(uint32_t periodMs, std::function<void()> fire) override;
   uint64_t addFd(int fd, uint32_t flags, std::function<void(uint32_t)> ready) override;
   void remove(uint64_t id) override;
+  std::unique_ptr<GenericView> genericView(std::vector<GenericViewRow> rows, GenericViewSet set) override;
 
   // The user closes the window: onClose runs once and the window is gone.
   void userClose(ClapWindow* window);
@@ -57,6 +67,10 @@ class FakeEditorWindows : public EditorWindows {
 
   bool supported = true;
   bool failOpen = false;  // open fails before attach is asked
+  bool genericViews = true;  // generic views are made
+
+  // Every generic view ever made, oldest first.
+  std::vector<std::shared_ptr<Generic>> generics;
 
   // The loop services as registered; the test plays the loop by calling them.
   struct Source {
