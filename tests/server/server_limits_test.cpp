@@ -222,34 +222,6 @@ TEST_F(ServerLimitsTest, MessagesSentBeforeAHangUpAreAllDelivered) {
   }
 }
 
-TEST_F(ServerLimitsTest, MessagesLeftByAHoldAreDeliveredWhenItLifts) {
-  // Each message's answer is more than the kernel takes at once, so input stays
-  // held until the peer has read it; the next buffered message must follow
-  // without waiting for the socket.
-  ServerLimits limits;
-  limits.readWhileQueuedBelow = 64 << 10;
-  const std::vector<uint8_t> answer(4 << 20, 0x5A);
-  rec.onText = [&](std::shared_ptr<Connection> c, const std::string&) { c->sendBinary(answer); };
-  start(limits);
-  WsTestClient client;
-  ASSERT_TRUE(open(client));
-  constexpr int kMessages = 24;
-  std::string batch;
-  for (int i = 0; i < kMessages; ++i) batch += clientFrame(0x81, "next");
-  const double began = nowMs();
-  ASSERT_TRUE(client.send(batch));
-  for (int i = 0; i < kMessages; ++i) {
-    Frame f;
-    do {
-      ASSERT_EQ(client.readFrame(f), Result::Frame) << i;
-    } while (f.opcode != kWsBinary);  // the echo of each message comes first
-    ASSERT_EQ(f.payload.size(), answer.size());
-  }
-  // Far above the transfer itself; a message that waited for the poll's
-  // time-out after each hold would take about 6 s here.
-  EXPECT_LT(nowMs() - began, 3000.0);
-}
-
 TEST_F(ServerLimitsTest, WhatAHandlerThrowsEndsItsConnectionAndOnlyFailedAllocationsAreQuiet) {
   struct Case {
     const char* name;
