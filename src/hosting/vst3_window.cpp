@@ -107,6 +107,10 @@ struct Vst3Window {
   Frame frame{*this};
   std::function<void()> onClose;
   bool closing = false;
+  // A size the view asked for before its window existed (from inside attached,
+  // say): the window takes it as soon as it is made.
+  bool pending = false;
+  int pendingWidth = 0, pendingHeight = 0;
 
   // Both close paths: the plug-in lets go of its view first, while the window
   // and the view's child window in it still exist.
@@ -123,9 +127,19 @@ struct Vst3Window {
 
 namespace {
 
+// Served from the moment the view has its frame: a view may ask for its size
+// from inside attached, before the window call that attaches it has returned,
+// and it draws nothing until onSize tells it the size it got.
 tresult resizeFrame(Vst3Window& w, IPlugView* view, ViewRect* rect) {
-  if (!rect || !w.window) return kInvalidArgument;
-  clapResizeWindow(w.window, rect->right - rect->left, rect->bottom - rect->top);
+  if (!rect) return kInvalidArgument;
+  const int width = rect->right - rect->left, height = rect->bottom - rect->top;
+  if (w.window) {
+    clapResizeWindow(w.window, width, height);
+  } else {
+    w.pending = true;
+    w.pendingWidth = width;
+    w.pendingHeight = height;
+  }
   if (view) view->onSize(rect);
   return kResultOk;
 }
@@ -170,6 +184,7 @@ Vst3Window* vst3OpenWindow(IPlugView* view, const std::string& title, std::funct
     w->onClose = nullptr;  // destroyed without being called
     return nullptr;
   }
+  if (w->pending) clapResizeWindow(w->window, w->pendingWidth, w->pendingHeight);
   return record.release();
 }
 
