@@ -98,8 +98,9 @@ ClapWindow* X11EditorWindows::clapOpen(const std::string& title, int width, int 
   gdk_display_sync(gtk_widget_get_display(w->window));
 
   if (!attach(reinterpret_cast<void*>(static_cast<uintptr_t>(w->xid)))) {
-    gtk_widget_destroy(w->window);
-    delete w;
+    // The plug-in may have made its child in our window before failing, and
+    // destroys it when it lets go: the window goes as after a close.
+    retire(w);
     return nullptr;
   }
   w->onClose = std::move(onClose);

@@ -292,6 +292,33 @@ INSTANTIATE_TEST_SUITE_P(Formats, EditorWindowTest,
                                                   vst3Id(0x56570000 + 1), 360, 240, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Editors whose attach fails after making their child window in ours.
+class FailedAttachTest : public EditorWindowTest {};
+
+TEST_P(FailedAttachTest, LeavesNoWindowAndTheEditorsOwnCleanUpFindsItsParent) {
+  plugin->openEditor("Track 4");
+  EXPECT_EQ(windows.windows(), 0u);
+  const KrevloX11EditorState s = editor();
+  ASSERT_EQ(s.opened, 1) << "the editor made its child";
+  // It let go of its child while our window still held it, so its destroy hit
+  // a live window (an X error on its connection fails the test).
+  EXPECT_EQ(s.closed, 1);
+  EXPECT_EQ(s.parentGoneAtDestroy, 0);
+  turns(200);
+  EXPECT_EQ(windows.sources(), 0u);
+  EXPECT_EQ(closedReports, 0);
+  // The host's window is gone by now, after the plug-in let go.
+  EXPECT_TRUE(turnUntil([&] {
+    const auto tops = childrenOf(DefaultRootWindow(xdpy));
+    return std::find(tops.begin(), tops.end(), s.parent) == tops.end();
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FailedAttachTest,
+                         ::testing::Values(Format{"VST3FailsAttach", "vst3_views.vst3", "vst3_views.vst3",
+                                                  vst3Id(0x56570000 + 3), 360, 240, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(WindowTitleTest, EveryTitleIsValidUtf8) {
   struct Case {
     const char* in;

@@ -3,6 +3,7 @@
 // resizable view each. The view embeds the shared X11 test editor when that is
 // enabled.
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -23,8 +24,9 @@ namespace {
 constexpr Uid classUid(Vst3ViewsKind kind) {
   return makeUid(0x4B525633, 0x56570000 + static_cast<uint32>(kind), 0x01020304, 0x0A0B0C0D);
 }
-constexpr Vst3ViewsKind kKinds[] = {Vst3ViewsKind::AttachResize, Vst3ViewsKind::HostLoop};
-constexpr int32 kClassCount = 2;
+constexpr Vst3ViewsKind kKinds[] = {Vst3ViewsKind::AttachResize, Vst3ViewsKind::HostLoop, Vst3ViewsKind::FailAttach};
+constexpr int32 kClassCount = 3;
+constexpr const char* kNames[] = {"Views AttachResize", "Views HostLoop", "Views FailAttach"};
 
 std::mutex gMutex;  // guards gState
 Vst3ViewsState gState{};
@@ -44,10 +46,11 @@ int roundUp(int v, int min) {
 
 class View final : public IPlugView {
  public:
-  explicit View(bool resizeInAttach) : resizeInAttach_(resizeInAttach) {
+  explicit View(Vst3ViewsKind kind) : kind_(kind), resizeInAttach_(kind == Vst3ViewsKind::AttachResize) {
     record([](Vst3ViewsState& s) { ++s.live; });
   }
   ~View() {
+    if (ownChild_) krevlo_test::x11Editor().close();
     record([](Vst3ViewsState& s) { --s.live; });
   }
 
@@ -71,6 +74,12 @@ class View final : public IPlugView {
     return type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue : kResultFalse;
   }
   tresult attached(void* parent, FIDString) override {
+    if (kind_ == Vst3ViewsKind::FailAttach) {
+      ownChild_ = krevlo_test::X11Editor::enabled() &&
+                  krevlo_test::x11Editor().open(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(parent)),
+                                                kAttachWidth, kAttachHeight);
+      return kResultFalse;
+    }
     if (resizeInAttach_) {
       // The toolkit learns its size only from onSize: without it the child
       // window is made 0 x 0, which the X server refuses.
@@ -122,7 +131,9 @@ class View final : public IPlugView {
   }
 
  private:
+  const Vst3ViewsKind kind_;
   const bool resizeInAttach_;
+  bool ownChild_ = false;  // a child made by a failed attach, destroyed with the view
   std::atomic<uint32> refs_{1};
   IPlugFrame* frame_ = nullptr;
   int width_ = 0, height_ = 0;
@@ -255,7 +266,7 @@ class Effect final : public IComponent, public IAudioProcessor, public IEditCont
   tresult setComponentHandler(IComponentHandler*) override { return kResultOk; }
   IPlugView* createView(FIDString name) override {
     if (!name || std::strcmp(name, ViewType::kEditor) != 0) return nullptr;
-    return new View(kind_ == Vst3ViewsKind::AttachResize);
+    return new View(kind_);
   }
 
  private:
@@ -291,7 +302,7 @@ class Factory final : public IPluginFactory {
     std::memset(info, 0, sizeof *info);
     std::memcpy(info->cid, classUid(kKinds[index]).bytes, 16);
     std::strcpy(info->category, kVstAudioEffectClass);
-    std::strcpy(info->name, index == 0 ? "Views AttachResize" : "Views HostLoop");
+    std::strcpy(info->name, kNames[index]);
     info->cardinality = PClassInfo::kManyInstances;
     return kResultOk;
   }

@@ -16,6 +16,9 @@ enum class Vst3ViewsKind : uint32_t {
   // never unregisters it, as a plug-in whose messages run on that loop for its
   // whole life does.
   HostLoop = 2,
+  // Its attached makes its child window in the parent, then fails; the view
+  // destroys that child only when it is freed.
+  FailAttach = 3,
 };
 
 inline constexpr int kAttachWidth = 360;
