@@ -11,7 +11,16 @@ using namespace Steinberg;
 tresult Vst3LoopSources::registerEventHandler(Linux::IEventHandler* handler, Linux::FileDescriptor fd) {
   if (!handler || fd < 0) return kInvalidArgument;
   if (closed_) return kResultFalse;
-  uint64_t id = editorAddFd(fd, kFdRead, [handler, fd](uint32_t) { handler->onFDIsSet(fd); });
+  uint64_t id = editorAddFd(fd, kFdRead, [this, handler, fd](uint32_t ready) {
+    // A descriptor closed behind the loop's back ends its watch; forget it.
+    if (ready & kFdGone)
+      for (size_t i = 0; i < sources_.size(); ++i)
+        if (sources_[i].handler == handler && !sources_[i].timer) {
+          sources_.erase(sources_.begin() + static_cast<std::ptrdiff_t>(i));
+          break;
+        }
+    handler->onFDIsSet(fd);
+  });
   if (!id) return kResultFalse;
   sources_.push_back({handler, false, id});
   return kResultTrue;
