@@ -10,6 +10,7 @@
 #include "app/desktop/glib_loop.h"
 #include "app/desktop/gtk_ui.h"
 #include "app/desktop/x11_editor_windows.h"
+#include "app/desktop/x11_errors.h"
 #include "app/shell/controller.h"
 #include "app/shell/poll_loop.h"
 #include "app/shell/signals.h"
@@ -50,6 +51,7 @@ int runDesktop(ShutdownSignals& signals, MainQueue& queue) {
   // its own window.
   GtkApplication* app = nullptr;
   if (!std::getenv("QUILLET_SNAPSHOT") && activateRunningCopy(app)) return 0;
+  installX11ErrorLog();
   GlibLoop loop(queue);
   GtkUi ui(app);
   // Plug-in editors exist only here: on a display, served by the GLib loop.

@@ -14,10 +14,13 @@ namespace {
 struct TimerJob {
   EventLoop::Job job;
   bool repeat = false;
+  std::set<guint>* timers = nullptr;
+  guint id = 0;
 };
 
 gboolean timerFired(gpointer data) {
   auto* t = static_cast<TimerJob*>(data);
+  if (!t->repeat) t->timers->erase(t->id);
   t->job();
   return t->repeat ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
@@ -42,6 +45,7 @@ GlibLoop::GlibLoop(MainQueue& queue) : queue_(queue), loop_(g_main_loop_new(null
 }
 
 GlibLoop::~GlibLoop() {
+  for (guint id : timers_) g_source_remove(id);
   for (const auto& [fd, id] : watches_) g_source_remove(id);
   if (queueSource_) g_source_remove(queueSource_);
   g_main_loop_unref(loop_);
@@ -62,13 +66,15 @@ gboolean GlibLoop::queueReady(gint, GIOCondition, gpointer data) {
 void GlibLoop::post(Job job) { queue_.post(std::move(job)); }
 
 void GlibLoop::after(double ms, Job job) {
-  g_timeout_add_full(G_PRIORITY_DEFAULT, milliseconds(ms), timerFired, new TimerJob{std::move(job), false},
-                     timerFree);
+  auto* t = new TimerJob{std::move(job), false, &timers_};
+  t->id = g_timeout_add_full(G_PRIORITY_DEFAULT, milliseconds(ms), timerFired, t, timerFree);
+  timers_.insert(t->id);
 }
 
 void GlibLoop::every(double ms, Job job) {
-  g_timeout_add_full(G_PRIORITY_DEFAULT, std::max(1u, milliseconds(ms)), timerFired,
-                     new TimerJob{std::move(job), true}, timerFree);
+  auto* t = new TimerJob{std::move(job), true, &timers_};
+  t->id = g_timeout_add_full(G_PRIORITY_DEFAULT, std::max(1u, milliseconds(ms)), timerFired, t, timerFree);
+  timers_.insert(t->id);
 }
 
 void GlibLoop::quit() {

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 
 #include "app/shell/event_loop.h"
 #include "platform/dispatch/main_queue.h"
@@ -46,6 +47,9 @@ class GlibLoop : public EventLoop {
   GMainLoop* loop_ = nullptr;
   guint queueSource_ = 0;
   std::map<int, guint> watches_;
+  // The timers of after and every that are still attached, removed with the
+  // loop so that none runs a job of a loop that is gone.
+  std::set<guint> timers_;
   bool quit_ = false;
 };
 

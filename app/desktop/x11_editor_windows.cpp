@@ -47,6 +47,8 @@ struct Timer {
 };
 struct Watch {
   std::function<void(uint32_t)> ready;
+  X11EditorWindows* owner = nullptr;
+  uint64_t id = 0;
 };
 
 gboolean timerFired(gpointer data) {
@@ -59,9 +61,20 @@ gboolean fdReady(gint, GIOCondition condition, gpointer data) {
   if (condition & (G_IO_IN | G_IO_HUP | G_IO_PRI)) flags |= kFdRead;
   if (condition & G_IO_OUT) flags |= kFdWrite;
   if (condition & (G_IO_ERR | G_IO_NVAL)) flags |= kFdError;
-  static_cast<Watch*>(data)->ready(flags);
-  // A descriptor closed behind the loop's back would be reported forever.
-  return (condition & G_IO_NVAL) ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+  auto* watch = static_cast<Watch*>(data);
+  // A descriptor closed behind the loop's back would be reported forever: the
+  // watch ends, and its owner hears so in this last call.
+  if (condition & G_IO_NVAL) {
+    flags |= kFdGone;
+    X11EditorWindows* owner = watch->owner;
+    const uint64_t id = watch->id;
+    auto ready = std::move(watch->ready);
+    owner->remove(id);  // frees the watch
+    ready(flags);
+    return G_SOURCE_REMOVE;
+  }
+  watch->ready(flags);
+  return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
@@ -107,8 +120,9 @@ ClapWindow* X11EditorWindows::clapOpen(const std::string& title, int width, int 
   gdk_display_sync(gtk_widget_get_display(w->window));
 
   if (!attach(reinterpret_cast<void*>(static_cast<uintptr_t>(w->xid)))) {
-    gtk_widget_destroy(w->window);
-    delete w;
+    // The plug-in may have made its child in our window before failing, and
+    // destroys it when it lets go: the window goes as after a close.
+    retire(w);
     return nullptr;
   }
   w->onClose = std::move(onClose);
@@ -132,7 +146,7 @@ void X11EditorWindows::clapResize(ClapWindow* window, int width, int height) {
 
 void X11EditorWindows::clapFocus(ClapWindow* window) {
   Window* w = recordOf(window);
-  if (!w || !w->window) return;
+  if (!w || !windows_.count(w)) return;
   // Restored when minimised, raised whatever the application's state, focused.
   gtk_window_deiconify(GTK_WINDOW(w->window));
   gtk_window_present_with_time(GTK_WINDOW(w->window), GDK_CURRENT_TIME);
@@ -199,10 +213,10 @@ uint64_t X11EditorWindows::addFd(int fd, uint32_t flags, std::function<void(uint
   if (flags & kFdRead) condition |= G_IO_IN;
   if (flags & kFdWrite) condition |= G_IO_OUT;
   GSource* s = g_unix_fd_source_new(fd, static_cast<GIOCondition>(condition));
-  g_source_set_callback(s, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(fdReady)),
-                        new Watch{std::move(ready)}, [](gpointer d) { delete static_cast<Watch*>(d); });
-  g_source_attach(s, nullptr);
   uint64_t id = nextSource_++;
+  g_source_set_callback(s, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(fdReady)),
+                        new Watch{std::move(ready), this, id}, [](gpointer d) { delete static_cast<Watch*>(d); });
+  g_source_attach(s, nullptr);
   sources_[id] = s;
   return id;
 }

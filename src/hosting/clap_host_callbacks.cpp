@@ -131,6 +131,12 @@ struct ClapPlugin::Callbacks {
   static uint64_t watchFd(ClapPlugin* p, int fd, clap_posix_fd_flags_t flags) {
     std::weak_ptr<std::atomic<bool>> alive = p->alive_;
     return editorAddFd(fd, flags, [p, alive, fd](uint32_t ready) {
+      auto flag = alive.lock();
+      if (!flag || !flag->load()) return;
+      // The descriptor was closed without unregistering: its watch ended, and
+      // the plug-in may register the number again.
+      if (ready & kFdGone) p->fds_.erase(fd);
+      ready &= ~kFdGone;
       if (auto* f = live<clap_plugin_posix_fd_support_t>(p, alive, CLAP_EXT_POSIX_FD_SUPPORT); f && f->on_fd)
         f->on_fd(p->instance_, fd, ready);
     });

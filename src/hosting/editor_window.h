@@ -45,6 +45,9 @@ void clapCloseWindow(ClapWindow* window);
 
 // Descriptor conditions of the loop services; the bit values are CLAP's.
 enum : uint32_t { kFdRead = 1, kFdWrite = 2, kFdError = 4 };
+// Besides kFdError in the last call of a watch whose descriptor is no longer
+// open: the watch has ended and its id is no longer valid. Not CLAP's.
+inline constexpr uint32_t kFdGone = 1u << 31;
 
 // Calls `fire` every `periodMs` milliseconds on the main loop until removed;
 // 0 when there is no loop.

@@ -3,6 +3,8 @@
 # Included by this folder's CMakeLists.txt.
 set(KREVLO_VST3_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/vst3_host.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vst3_host_context.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vst3_loop_sources.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vst3_plugin.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vst3_window.cpp
   ${PROJECT_SOURCE_DIR}/platform/vst3/vst3_host_application.cpp

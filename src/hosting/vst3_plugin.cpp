@@ -83,6 +83,7 @@ Vst3Plugin::~Vst3Plugin() {
   processData_.unprepare();
   if (separateController_ && controllerInitialized_) controller_->terminate();
   if (componentInitialized_) component_->terminate();
+  hostContext_->close();
   view_ = {};
   controllerConnection_ = {};
   componentConnection_ = {};
@@ -102,7 +103,7 @@ std::string Vst3Plugin::open(const TUID classId, int maxBlock) {
     return "could not create the plug-in";
   component_ = IPtr<IComponent>::adopt(static_cast<IComponent*>(made));
   // A component whose initialize failed is never terminated.
-  if (component_->initialize(vst3HostContext()) != kResultOk) return "could not create the plug-in";
+  if (component_->initialize(hostContext_->unknown()) != kResultOk) return "could not create the plug-in";
   componentInitialized_ = true;
 
   processor_ = queryInterface<IAudioProcessor>(component_.get());
@@ -152,7 +153,7 @@ std::string Vst3Plugin::openController() {
     return kNoController;
   auto controller = IPtr<IEditController>::adopt(static_cast<IEditController*>(made));
   // Released, not terminated, when its initialize fails.
-  if (controller->initialize(vst3HostContext()) != kResultOk) return kNoController;
+  if (controller->initialize(hostContext_->unknown()) != kResultOk) return kNoController;
   controller_ = std::move(controller);
   controllerInitialized_ = true;
   separateController_ = true;

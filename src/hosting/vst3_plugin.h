@@ -38,6 +38,7 @@
 
 #include "hosting/clap_wakeup.h"
 #include "hosting/plugin.h"
+#include "hosting/vst3_host_context.h"
 #include "platform/vst3/vst3_controller.h"
 #include "platform/vst3/vst3_message.h"
 #include "platform/vst3/vst3_module.h"
@@ -164,6 +165,10 @@ class Vst3Plugin final : public Plugin {
   void setProcessing(bool on);
 
   std::shared_ptr<VST3::Hosting::Module> module_;
+  // What the component and controller are initialised with; closed once they
+  // are terminated.
+  Steinberg::IPtr<Vst3HostContext> hostContext_ =
+      Steinberg::IPtr<Vst3HostContext>::adopt(new Vst3HostContext(vst3HostContext()));
   const double sampleRate_;
   Steinberg::IPtr<Steinberg::Vst::IComponent> component_;
   Steinberg::IPtr<Steinberg::Vst::IAudioProcessor> processor_;

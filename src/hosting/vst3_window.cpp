@@ -2,9 +2,9 @@
 
 #include <memory>
 #include <utility>
-#include <vector>
 
 #include "hosting/editor_window.h"
+#include "hosting/vst3_loop_sources.h"
 #include "platform/vst3/vst3_run_loop.h"
 #include "platform/vst3/vst3_view.h"
 
@@ -45,58 +45,22 @@ class Frame final : public IPlugFrame, public Linux::IRunLoop {
   tresult resizeView(IPlugView* view, ViewRect* rect) override;
 
   tresult registerEventHandler(Linux::IEventHandler* handler, Linux::FileDescriptor fd) override {
-    if (!handler || fd < 0) return kInvalidArgument;
-    uint64_t id = editorAddFd(fd, kFdRead, [handler, fd](uint32_t) { handler->onFDIsSet(fd); });
-    if (!id) return kResultFalse;
-    sources_.push_back({handler, false, id});
-    return kResultTrue;
+    return sources_.registerEventHandler(handler, fd);
   }
   tresult unregisterEventHandler(Linux::IEventHandler* handler) override {
-    return drop(handler, false) ? kResultTrue : kResultFalse;
+    return sources_.unregisterEventHandler(handler);
   }
   tresult registerTimer(Linux::ITimerHandler* handler, Linux::TimerInterval ms) override {
-    if (!handler) return kInvalidArgument;
-    uint32_t period = ms == 0 ? 1 : (ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(ms));
-    uint64_t id = editorAddTimer(period, [handler] { handler->onTimer(); });
-    if (!id) return kResultFalse;
-    sources_.push_back({handler, true, id});
-    return kResultTrue;
+    return sources_.registerTimer(handler, ms);
   }
-  tresult unregisterTimer(Linux::ITimerHandler* handler) override {
-    return drop(handler, true) ? kResultTrue : kResultFalse;
-  }
+  tresult unregisterTimer(Linux::ITimerHandler* handler) override { return sources_.unregisterTimer(handler); }
 
   // Stops every handler: the view is detached, and nothing may call into it.
-  void dropAll() {
-    auto sources = std::move(sources_);
-    sources_.clear();
-    for (const auto& s : sources) editorRemove(s.id);
-  }
+  void dropAll() { sources_.dropAll(); }
 
  private:
-  struct Source {
-    const void* handler;
-    bool timer;
-    uint64_t id;
-  };
-  // Every registration of `handler` of the one kind.
-  bool drop(const void* handler, bool timer) {
-    bool found = false;
-    for (size_t i = 0; i < sources_.size();) {
-      if (sources_[i].handler == handler && sources_[i].timer == timer) {
-        uint64_t id = sources_[i].id;
-        sources_.erase(sources_.begin() + static_cast<std::ptrdiff_t>(i));
-        editorRemove(id);
-        found = true;
-      } else {
-        ++i;
-      }
-    }
-    return found;
-  }
-
   Vst3Window& owner_;
-  std::vector<Source> sources_;
+  Vst3LoopSources sources_;
 };
 
 }  // namespace
@@ -107,6 +71,10 @@ struct Vst3Window {
   Frame frame{*this};
   std::function<void()> onClose;
   bool closing = false;
+  // A size the view asked for before its window existed (from inside attached,
+  // say): the window takes it as soon as it is made.
+  bool pending = false;
+  int pendingWidth = 0, pendingHeight = 0;
 
   // Both close paths: the plug-in lets go of its view first, while the window
   // and the view's child window in it still exist.
@@ -123,9 +91,19 @@ struct Vst3Window {
 
 namespace {
 
+// Served from the moment the view has its frame: a view may ask for its size
+// from inside attached, before the window call that attaches it has returned,
+// and it draws nothing until onSize tells it the size it got.
 tresult resizeFrame(Vst3Window& w, IPlugView* view, ViewRect* rect) {
-  if (!rect || !w.window) return kInvalidArgument;
-  clapResizeWindow(w.window, rect->right - rect->left, rect->bottom - rect->top);
+  if (!rect) return kInvalidArgument;
+  const int width = rect->right - rect->left, height = rect->bottom - rect->top;
+  if (w.window) {
+    clapResizeWindow(w.window, width, height);
+  } else {
+    w.pending = true;
+    w.pendingWidth = width;
+    w.pendingHeight = height;
+  }
   if (view) view->onSize(rect);
   return kResultOk;
 }
@@ -170,6 +148,7 @@ Vst3Window* vst3OpenWindow(IPlugView* view, const std::string& title, std::funct
     w->onClose = nullptr;  // destroyed without being called
     return nullptr;
   }
+  if (w->pending) clapResizeWindow(w->window, w->pendingWidth, w->pendingHeight);
   return record.release();
 }
 

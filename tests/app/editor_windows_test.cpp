@@ -53,8 +53,9 @@ struct Format {
   bool resizable;
 };
 
-std::string vst3GainId() {
-  const Steinberg::Uid uid = Steinberg::makeUid(0x4B525633, 0x46580000 + 1, 0x01020304, 0x0A0B0C0D);
+// The id of our VST3 test class whose second uid word is `word`.
+std::string vst3Id(Steinberg::uint32 word) {
+  const Steinberg::Uid uid = Steinberg::makeUid(0x4B525633, word, 0x01020304, 0x0A0B0C0D);
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string id = "VST3:";
   for (char c : uid.bytes) {
@@ -131,7 +132,7 @@ class EditorWindowTest : public ::testing::TestWithParam<Format> {
   }
   const KrevloX11EditorProbe* probe() const {
     std::string object = pluginFile.string();
-    if (std::string(GetParam().name) == "VST3")
+    if (std::string(GetParam().name).rfind("VST3", 0) == 0)
       object = (pluginFile / "Contents" / "x86_64-linux" / (pluginFile.stem().string() + ".so")).string();
     void* handle = ::dlopen(object.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return nullptr;
@@ -284,8 +285,38 @@ TEST_P(EditorWindowTest, APluginDestroyedWithItsEditorOpenLeavesNothingOnTheLoop
 INSTANTIATE_TEST_SUITE_P(Formats, EditorWindowTest,
                          ::testing::Values(Format{"CLAP", "clap_fx.clap", "fx.clap", "CLAP:org.krevlo.fx.gain", 640,
                                                   480, true},
-                                           Format{"VST3", "vst3_fx.vst3", "vst3_fx.vst3", vst3GainId(), 320, 200,
-                                                  false}),
+                                           Format{"VST3", "vst3_fx.vst3", "vst3_fx.vst3", vst3Id(0x46580000 + 1), 320,
+                                                  200, false},
+                                           // Sized from inside its attached, resizable.
+                                           Format{"VST3SizedInAttach", "vst3_views.vst3", "vst3_views.vst3",
+                                                  vst3Id(0x56570000 + 1), 360, 240, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Editors whose attach fails after making their child window in ours.
+class FailedAttachTest : public EditorWindowTest {};
+
+TEST_P(FailedAttachTest, LeavesNoWindowAndTheEditorsOwnCleanUpFindsItsParent) {
+  plugin->openEditor("Track 4");
+  EXPECT_EQ(windows.windows(), 0u);
+  const KrevloX11EditorState s = editor();
+  ASSERT_EQ(s.opened, 1) << "the editor made its child";
+  // It let go of its child while our window still held it, so its destroy hit
+  // a live window (an X error on its connection fails the test).
+  EXPECT_EQ(s.closed, 1);
+  EXPECT_EQ(s.parentGoneAtDestroy, 0);
+  turns(200);
+  EXPECT_EQ(windows.sources(), 0u);
+  EXPECT_EQ(closedReports, 0);
+  // The host's window is gone by now, after the plug-in let go.
+  EXPECT_TRUE(turnUntil([&] {
+    const auto tops = childrenOf(DefaultRootWindow(xdpy));
+    return std::find(tops.begin(), tops.end(), s.parent) == tops.end();
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FailedAttachTest,
+                         ::testing::Values(Format{"VST3FailsAttach", "vst3_views.vst3", "vst3_views.vst3",
+                                                  vst3Id(0x56570000 + 3), 360, 240, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WindowTitleTest, EveryTitleIsValidUtf8) {

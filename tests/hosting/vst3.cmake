@@ -9,6 +9,7 @@ krevlo_test(vst3_tests
           ${CMAKE_CURRENT_LIST_DIR}/vst3_plugin_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/vst3_support_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/vst3_rules_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/vst3_views_test.cpp
           ${PROJECT_SOURCE_DIR}/tests/support/counting_new.cpp
   DEPS krevlo_hosting ${CMAKE_DL_LIBS}
   LABELS threaded

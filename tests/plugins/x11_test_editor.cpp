@@ -38,6 +38,8 @@ bool windowExists(Display* d, Window window) {
 
 }  // namespace
 
+X11Editor& x11Editor() { return gEditor; }
+
 bool X11Editor::enabled() {
   const char* v = std::getenv("KREVLO_TEST_X11_EDITOR");
   return v && std::strcmp(v, "1") == 0;

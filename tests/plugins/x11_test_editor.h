@@ -65,6 +65,9 @@ class X11Editor {
   int width_ = 0, height_ = 0;
 };
 
+// The one editor of the process, for glue that passes on the sizes its host gives.
+X11Editor& x11Editor();
+
 // The CLAP glue: what clap.gui's set_parent and destroy do, and the plug-in's
 // timer and descriptor extensions.
 class ClapX11Editor {
