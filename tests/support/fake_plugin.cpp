@@ -13,6 +13,7 @@ FakePlugin::FakePlugin(FakePluginOptions options)
       editor_(options.editor),
       tail_(options.tailSeconds),
       paramsFromAudio_(options.paramsFromAudio),
+      onProcess_(std::move(options.onProcess)),
       params_(std::move(options.params)),
       state_{'F', 'K'},
       delayL_(static_cast<size_t>(options.maxLatency) + 1, 0.0f),
@@ -44,6 +45,7 @@ void FakePlugin::reset() {
 }
 
 void FakePlugin::process(float* left, float* right, int frames, const Transport& transport) {
+  if (onProcess_) onProcess_();
   const float g = gain.load(std::memory_order_relaxed);
   const size_t cap = delayL_.size();
   const size_t delay = std::min(static_cast<size_t>(std::max(latency.load(std::memory_order_relaxed), 0)), cap - 1);

@@ -7,6 +7,7 @@
 // may turn them while the worker runs; params and state are guarded for the test
 // thread against the main thread.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -25,6 +26,9 @@ struct FakePluginOptions {
   // Reports parameter 0 changed from inside every process call, as plug-ins
   // with automation or their own editors do on the audio thread.
   bool paramsFromAudio = false;
+  // Runs first thing in every process call, on the audio thread. It may throw,
+  // as a misbehaving plug-in does: the block is then left as it came.
+  std::function<void()> onProcess;
   // When set, counts the live plug-ins made with these options.
   std::shared_ptr<std::atomic<int>> liveCounter;
 };
@@ -70,6 +74,7 @@ class FakePlugin : public Plugin {
   const bool editor_;
   const double tail_;
   const bool paramsFromAudio_;
+  const std::function<void()> onProcess_;
   std::mutex mutex_;
   std::vector<ParamInfo> params_;
   std::vector<uint8_t> state_;
