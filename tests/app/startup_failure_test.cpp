@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -32,7 +33,16 @@ bool sameMask(const sigset_t& a, const sigset_t& b) {
   return true;
 }
 
+// The sanitizer runtimes need descriptors of their own to check the thrown
+// exception's type; without any they report themselves instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST(StartupFailure, NoDescriptorLeftThrowsTheNamedReasonWithTheErrno) {
+  if (kSanitized) GTEST_SKIP() << "needs a build without sanitizers";
   struct Case {
     const char* name;
     std::function<void()> make;
@@ -48,15 +58,22 @@ TEST(StartupFailure, NoDescriptorLeftThrowsTheNamedReasonWithTheErrno) {
     pthread_sigmask(SIG_SETMASK, nullptr, &before);
     std::string what;
     int code = 0;
+    std::exception_ptr thrown;
     {
       test::DescriptorLimit limit(static_cast<rlim_t>(test::lowestFreeDescriptor()));
       ASSERT_TRUE(limit.ok());
       try {
         c.make();
-      } catch (const std::system_error& e) {
-        what = e.what();
-        code = e.code().value();
+      } catch (...) {
+        thrown = std::current_exception();
       }
+    }
+    // Looked at once descriptors are back: the sanitizers' type checks need one.
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const std::system_error& e) {
+      what = e.what();
+      code = e.code().value();
     }
     EXPECT_EQ(what, c.message);
     EXPECT_EQ(code, EMFILE);
@@ -152,6 +169,7 @@ TEST(StartupFailure, TheProgramNamesTheDescriptorItCannotMakeAndExitsWithItsCode
   // 0-2 are the standard streams; the loader needs one more while it maps the
   // libraries, and closes it again. The shutdown signals then take descriptor
   // 3, and the main queue finds none left.
+  if (kSanitized) GTEST_SKIP() << "needs a build without sanitizers";
   const ChildRun run = runProgramWithDescriptors(4);
   EXPECT_EQ(run.stderrText, "krevlo-bridge: cannot create eventfd: Too many open files\n");
   EXPECT_EQ(run.exitCode, kExitSystemFailure);
