@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <system_error>
 
 #include "app/desktop/glib_loop.h"
 #include "app/desktop/gtk_ui.h"
@@ -33,16 +34,24 @@ ShellServices services(EventLoop& loop) {
   return s;
 }
 
+int runLoop(PollLoop& loop) { return loop.run(); }
+int runLoop(GlibLoop& loop) {
+  loop.run();
+  return 0;
+}
+
 // Runs the controller on `loop` until it quits, then takes the system down.
+// Returns 0, or the errno with which the loop could not go on.
 template <class Loop>
-void runController(ShellUi& ui, Loop& loop, MainQueue& queue) {
+int runController(ShellUi& ui, Loop& loop, MainQueue& queue) {
   auto controller = std::make_shared<AppController>(ui, services(loop));
   controller->launch(readEnvironment(), assembleBridge);
-  loop.run();
+  const int failure = runLoop(loop);
   controller->terminate();
   // Whatever is still queued finds the Bridge gone and does nothing.
   queue.drain();
   controller.reset();
+  return failure;
 }
 
 int runDesktop(ShutdownSignals& signals, MainQueue& queue) {
@@ -89,7 +98,9 @@ int runTerminal(ShutdownSignals& signals, MainQueue& queue) {
     loop.unwatch(STDIN_FILENO);
     ui.endOfInput();
   });
-  runController(ui, loop, queue);
+  // A loop that cannot wait any more has taken the system down in order first.
+  if (int failure = runController(ui, loop, queue))
+    throw std::system_error(failure, std::generic_category(), "the main loop cannot wait (poll)");
   return 0;
 }
 

@@ -76,7 +76,7 @@ int PollLoop::nextTimeoutMs() const {
   return static_cast<int>(std::min(std::ceil(wait), 86400000.0));
 }
 
-void PollLoop::run() {
+int PollLoop::run() {
   while (!quit_) {
     runReady();
     if (quit_) break;
@@ -86,7 +86,7 @@ void PollLoop::run() {
     int timeout = queue_.pending() > 0 ? 0 : nextTimeoutMs();
     if (::poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
-      break;
+      return errno;
     }
     for (size_t i = 1; i < fds.size() && !quit_; ++i) {
       if (!fds[i].revents) continue;
@@ -97,6 +97,7 @@ void PollLoop::run() {
       callback();
     }
   }
+  return 0;
 }
 
 }  // namespace bridge

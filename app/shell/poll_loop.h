@@ -37,8 +37,10 @@ class PollLoop : public EventLoop {
   bool runReady();
   // Milliseconds until the next timer is due (0 when one is late), or -1.
   int nextTimeoutMs() const;
-  // Runs until quit, sleeping in poll in between.
-  void run();
+  // Runs until quit, sleeping in poll in between. Returns 0 once quit, or the
+  // errno of a poll that failed for a reason other than a signal: the loop
+  // cannot wait any more, and the caller ends the program.
+  int run();
   bool quitting() const { return quit_; }
 
  private:

@@ -4,8 +4,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
-#include <stdexcept>
+#include <system_error>
 
 namespace bridge {
 
@@ -17,8 +18,9 @@ ShutdownSignals::ShutdownSignals() {
   pthread_sigmask(SIG_BLOCK, &set, &previous_);
   fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd_ < 0) {
+    const int error = errno;
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    throw std::runtime_error("signalfd failed");
+    throw std::system_error(error, std::generic_category(), "cannot create signalfd");
   }
   ::signal(SIGPIPE, SIG_IGN);
 }

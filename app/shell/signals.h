@@ -16,6 +16,7 @@ namespace bridge {
 
 class ShutdownSignals {
  public:
+  // Throws std::system_error (with the errno) when no signalfd can be made.
   ShutdownSignals();
   // Restores the signal mask the thread had before.
   ~ShutdownSignals();

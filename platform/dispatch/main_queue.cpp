@@ -6,13 +6,13 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <stdexcept>
+#include <system_error>
 
 namespace bridge {
 
 MainQueue::MainQueue() {
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (eventFd_ < 0) throw std::runtime_error("eventfd failed");
+  if (eventFd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create eventfd");
 }
 
 MainQueue::~MainQueue() { ::close(eventFd_); }

@@ -15,6 +15,7 @@ class MainQueue {
  public:
   using Job = std::function<void()>;
 
+  // Throws std::system_error (with the errno) when no eventfd can be made.
   MainQueue();
   ~MainQueue();
   MainQueue(const MainQueue&) = delete;

@@ -1,5 +1,7 @@
 // The once-a-second housekeeping: code rotation, CPU figures, "stats", the MIDI
 // refresh and the window's refresh.
+#include <cstdio>
+
 #include "bridge/bridge.h"
 #include "util/clock.h"
 
@@ -30,6 +32,11 @@ void Bridge::sendStats() {
     for (auto& [trackId, track] : session->tracks) {
       if (!track.chain) continue;
       ChainStats stats = track.chain->takeStats();
+      // The page's "stats" carries no count of failed blocks; the reasons go to
+      // standard error, each once until the chain fails differently.
+      for (const std::string& error : stats.errors)
+        std::fprintf(stderr, "krevlo-bridge: track %s lost audio blocks: %s\n", Json(trackId).dump().c_str(),
+                     error.c_str());
       Json slots = Json::array();
       for (const ChainStats::SlotLoad& slot : stats.slots) slots.push_back(Json{{"key", slot.key}, {"load", slot.load}});
       tracks.push_back(Json{{"track", trackId},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -227,6 +228,8 @@ ChainStats Chain::takeStats() {
   stats.load = audio > 0.0 ? cpu / audio : 0.0;
   stats.resets = resets_.exchange(0);
   stats.late = late_.exchange(0);
+  stats.dropped = dropped_.exchange(0);
+  errors_.drain([&](int, const char* text) { stats.errors.emplace_back(text); });
   for (const std::shared_ptr<Slot>& slot : slots()) {
     const double ms = slot->cpuMs.exchange(0.0);
     stats.slots.push_back({slot->key, audio > 0.0 ? ms / audio : 0.0});
@@ -312,15 +315,28 @@ void Chain::run() {
       }
     }
     rt.begin(frameBlockSize(block.data.data(), block.data.size()));
+    // A plug-in that throws, or memory running out on the way out (the output
+    // callback queues a copy), loses this block only; the chain goes on. The
+    // next block then breaks the position sequence and starts a new run, so
+    // every plug-in is reset after the failure.
     try {
       process(block.data);
-    } catch (const std::exception&) {
-      // Out of memory on the way out (the output callback queues a copy): this
-      // block is lost, the chain goes on.
+    } catch (const std::exception& e) {
+      blockFailed(e.what());
+    } catch (...) {
+      blockFailed("an exception that is not a std::exception");
     }
     rt.end();
     quietAt_ = std::chrono::steady_clock::now() + kQuietTime;
   }
+}
+
+void Chain::blockFailed(const char* what) {
+  dropped_.fetch_add(1);
+  if (what == nullptr || *what == '\0') what = "an exception without a description";
+  if (std::strncmp(what, lastError_, sizeof lastError_ - 1) == 0) return;
+  // A full ring keeps the old text, so this one is offered again next time.
+  if (errors_.push(0, what)) std::snprintf(lastError_, sizeof lastError_, "%s", what);
 }
 
 void Chain::resetRun(const FrameHeader& header) {

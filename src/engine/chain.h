@@ -17,6 +17,7 @@
 #include "engine/frame.h"
 #include "engine/realtime_scheduler.h"
 #include "engine/slot.h"
+#include "util/line_ring.h"
 
 namespace bridge {
 
@@ -30,6 +31,12 @@ struct ChainStats {
   std::vector<SlotLoad> slots;
   int32_t resets = 0;
   int32_t late = 0;
+  // Blocks lost because processing them threw (a plug-in's exception, memory
+  // running out for the output frame); none of them reached the output.
+  int32_t dropped = 0;
+  // The what() of each failure unlike the one before it, oldest first; a chain
+  // failing the same way on every block reports it once.
+  std::vector<std::string> errors;
 };
 
 // The untaken level rows of one metered slot, oldest first.
@@ -147,6 +154,8 @@ class Chain {
   // Worker: stops the plug-ins of `list` (no slot lock needed: none is live).
   static void stopAll(const SlotList& list);
   void process(std::vector<uint8_t>& frame);
+  // Worker: counts a block that threw and leaves its what() for takeStats.
+  void blockFailed(const char* what);
   void processSlot(Slot& slot, const FrameHeader& header, const Transport& transport, int32_t& latencySum);
   void resetRun(const FrameHeader& header);
   std::vector<Prepared> prepare(const SlotList& list) const;
@@ -188,6 +197,11 @@ class Chain {
   std::atomic<double> audioMs_{0.0};
   std::atomic<int32_t> resets_{0};
   std::atomic<int32_t> late_{0};
+  std::atomic<int32_t> dropped_{0};
+  // Failure texts from the worker to takeStats; the worker keeps the last one
+  // it left, so a repeated failure is left once.
+  LineRing<8, 256> errors_;
+  char lastError_[256] = {};
 
   std::thread worker_;  // last: starts once everything above is ready
 };

@@ -398,21 +398,12 @@ void ClapPlugin::serviceRequests() {
 }
 
 void ClapPlugin::queueLog(int severity, const char* message) {
-  const uint32_t written = logWritten_.load(std::memory_order_relaxed);
-  if (written - logRead_.load(std::memory_order_acquire) >= kLogLines) return;
-  LogLine& line = logRing_[written % kLogLines];
-  line.severity = severity;
-  std::snprintf(line.text, sizeof line.text, "%s", message ? message : "");
-  logWritten_.store(written + 1, std::memory_order_release);
+  if (!logRing_.push(severity, message)) return;
   request(kWantLog);
 }
 
 void ClapPlugin::printLogs() {
-  const uint32_t written = logWritten_.load(std::memory_order_acquire);
-  for (uint32_t i = logRead_.load(std::memory_order_relaxed); i != written; ++i) {
-    std::fprintf(stderr, "[clap] %s\n", logRing_[i % kLogLines].text);
-    logRead_.store(i + 1, std::memory_order_release);
-  }
+  logRing_.drain([](int, const char* text) { std::fprintf(stderr, "[clap] %s\n", text); });
 }
 
 void ClapPlugin::fillTransport(const Transport& t) {

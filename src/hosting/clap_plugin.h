@@ -41,6 +41,7 @@
 #include "hosting/clap_module.h"
 #include "hosting/clap_wakeup.h"
 #include "hosting/plugin.h"
+#include "util/line_ring.h"
 #include "platform/clap/clap_ext.h"
 
 namespace bridge {
@@ -100,11 +101,6 @@ class ClapPlugin final : public Plugin {
 
   // What the plug-in asked of the main thread (requests_).
   static constexpr uint32_t kWantCallback = 1, kWantRestart = 2, kWantFlush = 4, kWantLog = 8;
-  static constexpr size_t kLogLines = 8, kLogLineSize = 512;
-  struct LogLine {
-    int severity = 0;
-    char text[kLogLineSize] = {};
-  };
 
   void initHostRecord();
   // Any thread: records `want` and makes sure one service job is on its way.
@@ -160,8 +156,7 @@ class ClapPlugin final : public Plugin {
   int maxBlock_ = 0;
   std::atomic<uint32_t> requests_{0};
   // Single producer (the audio thread), single consumer (the main thread).
-  LogLine logRing_[kLogLines];
-  std::atomic<uint32_t> logWritten_{0}, logRead_{0};
+  LineRing<8, 512> logRing_;
 
   // Ports: port 0 is stereo on both sides and carries the audio; every further
   // port gets as many channels as it declares, each on a buffer of its own, so

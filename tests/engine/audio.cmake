@@ -10,6 +10,7 @@ krevlo_test(engine_tests
     ${CMAKE_CURRENT_LIST_DIR}/chain_late_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/chain_bounds_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/chain_quiet_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/chain_failures_test.cpp
   DEPS krevlo_engine
   LABELS threaded)
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -186,6 +187,55 @@ TEST(AudioAllocations, DISABLED_NonePerBlockOnTheWorkerSendingToAConnection) {
   ASSERT_TRUE(served.streamed);
   EXPECT_EQ(served.workerAt[ServedChain::kLast] - served.workerAt[ServedChain::kFirst], 0u)
       << "allocations on the worker over " << (ServedChain::kLast - ServedChain::kFirst) << " blocks";
+}
+
+// An allocation that fails on the worker (the copy its output makes) loses that
+// block only: it is counted, and the next block comes through.
+TEST(AudioAllocations, AFailedAllocationOnTheWorkerDropsOnlyThatBlock) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<int32_t> positions;
+  std::atomic<int> worker{0};
+  Chain chain(
+      1, 48000.0,
+      [&](std::vector<uint8_t> frame) {
+        std::vector<uint8_t> copy(frame);  // as a connection's queue does
+        std::lock_guard<std::mutex> lock(mutex);
+        int32_t position;
+        std::memcpy(&position, copy.data() + 8, sizeof position);
+        positions.push_back(position);
+        cv.notify_all();
+      },
+      false);
+  test::FakePluginOptions o;
+  o.onProcess = [&] { worker = test::currentThreadId(); };
+  auto slot = std::make_shared<Slot>();
+  slot->key = "g";
+  slot->plugin = std::make_shared<test::FakePlugin>(o);
+  chain.setSlots({slot});
+  auto wait = [&](size_t n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::seconds(20), [&] { return positions.size() >= n; });
+  };
+  test::FrameSpec spec;
+  chain.push(makeFrame(spec, 128, 0.25f));
+  ASSERT_TRUE(wait(1));
+  // The worker waits for its next frame now: its next allocation is the copy.
+  const uint64_t failedBefore = test::failedAllocations();
+  ASSERT_TRUE(test::failAllocation(worker, 1));
+  spec.position = 128;
+  chain.push(makeFrame(spec, 128, 0.25f));
+  spec.position = 256;
+  chain.push(makeFrame(spec, 128, 0.25f));
+  ASSERT_TRUE(wait(2));
+  EXPECT_EQ(test::failedAllocations() - failedBefore, 1u);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(positions, (std::vector<int32_t>{0, 256}));
+  }
+  ChainStats stats = chain.takeStats();
+  EXPECT_EQ(stats.dropped, 1);
+  EXPECT_EQ(stats.errors, (std::vector<std::string>{"std::bad_alloc"}));
 }
 
 TEST(AudioAllocations, TheCounterSeesAllocations) {

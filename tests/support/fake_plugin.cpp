@@ -13,6 +13,7 @@ FakePlugin::FakePlugin(FakePluginOptions options)
       editor_(options.editor),
       tail_(options.tailSeconds),
       paramsFromAudio_(options.paramsFromAudio),
+      onProcess_(std::move(options.onProcess)),
       params_(std::move(options.params)),
       state_{'F', 'K'},
       delayL_(static_cast<size_t>(options.maxLatency) + 1, 0.0f),
@@ -66,6 +67,7 @@ bool FakePlugin::waitStopCalls(int calls, std::chrono::milliseconds bound) {
 void FakePlugin::process(float* left, float* right, int frames, const Transport& transport) {
   lastProcessStep.store(++step_);
   processThread.store(std::this_thread::get_id());
+  if (onProcess_) onProcess_();
   const float g = gain.load(std::memory_order_relaxed);
   const size_t cap = delayL_.size();
   const size_t delay = std::min(static_cast<size_t>(std::max(latency.load(std::memory_order_relaxed), 0)), cap - 1);

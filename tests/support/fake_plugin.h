@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,9 @@ struct FakePluginOptions {
   // Reports parameter 0 changed from inside every process call, as plug-ins
   // with automation or their own editors do on the audio thread.
   bool paramsFromAudio = false;
+  // Runs first thing in every process call, on the audio thread. It may throw,
+  // as a misbehaving plug-in does: the block is then left as it came.
+  std::function<void()> onProcess;
   // When set, counts the live plug-ins made with these options.
   std::shared_ptr<std::atomic<int>> liveCounter;
 };
@@ -89,6 +93,7 @@ class FakePlugin : public Plugin {
   std::atomic<int> step_{0};
   std::mutex stopMutex_;
   std::condition_variable stopped_;
+  const std::function<void()> onProcess_;
   std::mutex mutex_;
   std::vector<ParamInfo> params_;
   std::vector<uint8_t> state_;
