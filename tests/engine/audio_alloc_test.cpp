@@ -238,6 +238,110 @@ TEST(AudioAllocations, AFailedAllocationOnTheWorkerDropsOnlyThatBlock) {
   EXPECT_EQ(stats.errors, (std::vector<std::string>{"std::bad_alloc"}));
 }
 
+// Two pages stream through chains of their own behind one real server. A failed
+// allocation on one connection's thread ends that connection alone: the
+// process lives, and the other connection keeps its replies and its audio.
+TEST(AudioAllocations, AFailedAllocationOnAConnectionThreadEndsOnlyThatConnection) {
+  struct Peer {
+    std::shared_ptr<Connection> connection;  // set in onOpen, before any push
+    std::unique_ptr<Chain> chain;
+    int thread = 0;
+  };
+  Peer peers[2];
+  std::mutex mutex;
+  std::condition_variable opened;
+  int opens = 0;
+  auto slotList = [] {
+    auto slot = std::make_shared<Slot>();
+    slot->key = "g";
+    test::FakePluginOptions o;
+    o.gain = 0.5f;
+    slot->plugin = std::make_shared<test::FakePlugin>(o);
+    return SlotList{slot};
+  };
+  for (Peer& peer : peers) {
+    peer.chain = std::make_unique<Chain>(
+        1, 48000.0, [&peer](std::vector<uint8_t> frame) { peer.connection->sendBinary(frame); }, false);
+    peer.chain->setSlots(slotList());
+  }
+  auto peerOf = [&](const std::shared_ptr<Connection>& c) -> Peer* {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (Peer& peer : peers)
+      if (peer.connection == c) return &peer;
+    return nullptr;
+  };
+  ServerHandlers h;
+  h.allowOrigin = [](const std::string&) { return true; };
+  h.onOpen = [&](std::shared_ptr<Connection> c) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (opens < 2) {
+      peers[opens].connection = std::move(c);
+      peers[opens].thread = test::currentThreadId();
+    }
+    ++opens;
+    opened.notify_all();
+  };
+  h.onText = [](std::shared_ptr<Connection> c, std::string&& text) { c->sendText(text); };
+  h.onBinary = [&](std::shared_ptr<Connection> c, std::vector<uint8_t>&& bytes) {
+    if (Peer* peer = peerOf(c)) peer->chain->push(std::move(bytes));
+  };
+  Server server(h, nullptr);
+  ASSERT_TRUE(server.start(0));
+
+  test::WsTestClient clients[2];
+  auto open = [&](int i) {
+    if (!clients[i].connect(server.port()) || clients[i].upgrade(server.port()).rfind("HTTP/1.1 101", 0) != 0)
+      return false;
+    std::unique_lock<std::mutex> lock(mutex);
+    return opened.wait_for(lock, std::chrono::seconds(20), [&] { return opens > i; });
+  };
+  auto sendBlock = [&](int i, int32_t position) {
+    test::FrameSpec spec;
+    spec.position = position;
+    const std::vector<uint8_t> frame = test::makeFrame(spec, 128, 0.25f);
+    return clients[i].send(test::clientFrame(
+        0x80 | kWsBinary, std::string_view(reinterpret_cast<const char*>(frame.data()), frame.size())));
+  };
+  // One round trip: the block comes back halved at its own position.
+  auto roundTrip = [&](int i, int32_t position) {
+    if (!sendBlock(i, position)) return false;
+    test::WsTestClient::Frame reply;
+    if (clients[i].readFrame(reply) != test::WsTestClient::Result::Frame || reply.opcode != kWsBinary) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(reply.payload.data());
+    const std::vector<uint8_t> out(bytes, bytes + reply.payload.size());
+    int32_t at;
+    float first;
+    if (out.size() < 64 + sizeof first) return false;
+    std::memcpy(&at, out.data() + 8, sizeof at);
+    std::memcpy(&first, out.data() + 64, sizeof first);
+    return at == position && first == 0.125f;
+  };
+  auto echo = [&](int i, const std::string& text) {
+    test::WsTestClient::Frame reply;
+    return clients[i].send(test::clientFrame(0x80 | kWsText, text)) &&
+           clients[i].readFrame(reply) == test::WsTestClient::Result::Frame && reply.opcode == kWsText &&
+           reply.payload == text;
+  };
+
+  ASSERT_TRUE(open(0));
+  ASSERT_TRUE(open(1));
+  ASSERT_TRUE(roundTrip(0, 0));
+  ASSERT_TRUE(roundTrip(1, 0));
+  // Both connection threads now wait in poll; the next allocation of the first
+  // is made for the message it reads next.
+  const uint64_t failedBefore = test::failedAllocations();
+  ASSERT_TRUE(test::failAllocation(peers[0].thread, 1));
+  ASSERT_TRUE(sendBlock(0, 128));
+  EXPECT_TRUE(clients[0].waitClosed());
+  EXPECT_EQ(test::failedAllocations() - failedBefore, 1u);
+  for (int b = 1; b <= 8; ++b) EXPECT_TRUE(roundTrip(1, b * 128)) << "block " << b;
+  EXPECT_TRUE(echo(1, "{\"t\":\"ping\"}"));
+
+  // The workers stop before the connections they send to go away.
+  for (Peer& peer : peers) peer.chain.reset();
+  server.stop();
+}
+
 TEST(AudioAllocations, TheCounterSeesAllocations) {
   const uint64_t before = test::threadAllocations();
   auto p = std::make_unique<std::vector<int>>(100);
